@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Installs what building and testing Vorlune Server needs on Debian 12, and
+# nothing that is already there. Safe to run again.
+set -euo pipefail
+packages=(g++ make cmake qt6-base-dev)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+echo "Installing: ${missing[*]}"
+$sudo apt-get update
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends "${missing[@]}"

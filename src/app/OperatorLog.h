@@ -1,0 +1,72 @@
+#pragma once
+// The operator log (txtLog) and the incoming-messages pane (txtIn) as text
+// models with their purge rules, and the "PURGED" labels. The window mirrors
+// each pane by appending only what is new, so an append costs time in
+// proportion to the message, not to the pane.
+//
+// Nothing here waits or processes events; every call returns at once.
+
+#include <QObject>
+#include <QString>
+
+inline constexpr qsizetype kPanePurgeLimit = 65000;
+
+// The log tests its length before the append (and can pass the limit by one
+// message); the incoming pane tests the length it would have after it.
+constexpr bool logPurgeNeeded(qsizetype currentLength) { return currentLength > kPanePurgeLimit; }
+constexpr bool incomingPurgeNeeded(qsizetype currentLength, qsizetype addedLength)
+{
+    return currentLength + addedLength > kPanePurgeLimit;
+}
+
+// How a log entry is written to standard output: control characters other
+// than tab, CR and LF become \xNN, so a client cannot drive the terminal.
+QByteArray stdoutLogLine(const QString &msg);
+
+class MessagePane : public QObject {
+    Q_OBJECT
+public:
+    using QObject::QObject;
+    const QString &text() const { return mText; }
+    bool purgedLabelVisible() const { return mPurged; }
+
+    void append(const QString &text);  // no purge test
+    void clear();                      // empties the text; label untouched
+    void setPurgedLabelVisible(bool visible);
+
+signals:
+    void appended(const QString &text);
+    void cleared();
+    void purgedLabelChanged(bool visible);
+
+private:
+    QString mText;
+    bool mPurged = false;
+};
+
+class OperatorLog : public QObject {
+    Q_OBJECT
+public:
+    explicit OperatorLog(QObject *parent = nullptr);
+
+    MessagePane &logPane() { return mLogPane; }          // txtLog, lblLogWindowPurged
+    MessagePane &incomingPane() { return mIncomingPane; } // txtIn, lblDataArrivalPurged
+
+    // Appends msg and CR LF to the log (purging first when the log holds more
+    // than 65000 characters) and writes msg to standard output.
+    void AddLog(const QString &msg);
+    // Appends text to the incoming pane, emptying it first when the result
+    // would exceed 65000 characters.
+    void AddIncoming(const QString &text);
+    // Clear buttons: 0 empties the incoming pane, 2 the log; each hides its
+    // pane's label. Other indices do nothing.
+    void cmdClear_Click(int index);
+
+    // Standard output echo of log entries; on by default.
+    void setEchoToStdout(bool echo) { mEcho = echo; }
+
+private:
+    MessagePane mLogPane;
+    MessagePane mIncomingPane;
+    bool mEcho = true;
+};

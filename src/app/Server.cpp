@@ -1,0 +1,123 @@
+#include "app/Server.h"
+
+#include "app/OperatorLog.h"
+#include "library/SongCatalogue.h"
+#include "net/ConnectionTable.h"
+#include "net/Lines.h"
+#include "protocol/Interpreter.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+
+Server::Server(QObject *parent)
+    : QObject(parent),
+      mLog(std::make_unique<OperatorLog>()),
+      mTable(std::make_unique<ConnectionTable>()),
+      mLines(std::make_unique<Lines>(*this)),
+      mCatalogue(std::make_unique<SongCatalogue>(*this)),
+      mInterpreter(std::make_unique<Interpreter>(*this))
+{
+    mVer = versionText();
+    connect(mLines.get(), &Lines::DataArrival, mInterpreter.get(), &Interpreter::Winsock_DataArrival);
+    connect(mLines.get(), &Lines::SendProgress, mInterpreter.get(), &Interpreter::Winsock_SendProgress);
+    connect(mLines.get(), &Lines::SendComplete, mInterpreter.get(), &Interpreter::Winsock_SendComplete);
+}
+
+Server::~Server()
+{
+    beginExit();
+    // Components refer to each other through the server: take them down in
+    // the reverse order of construction.
+    mInterpreter.reset();
+    mCatalogue.reset();
+    mLines.reset();
+    mTable.reset();
+    mLog.reset();
+}
+
+QString Server::versionText()
+{
+    return QStringLiteral("%1.%2.%3")
+        .arg(VORLUNE_VERSION_MAJOR)
+        .arg(VORLUNE_VERSION_MINOR)
+        .arg(VORLUNE_VERSION_PATCH);
+}
+
+void Server::AddLog(const QString &msg)
+{
+    mLog->AddLog(msg);
+}
+
+void Server::setTxtIP(const QString &text)
+{
+    if (mFields.ip == text)
+        return;
+    mFields.ip = text;
+    emit fieldsChanged();
+}
+
+void Server::setTxtPort(const QString &text)
+{
+    if (mFields.port == text)
+        return;
+    mFields.port = text;
+    emit fieldsChanged();
+}
+
+void Server::setTxtMusicFolder(const QString &text)
+{
+    if (mFields.musicFolder == text)
+        return;
+    mFields.musicFolder = text;
+    emit fieldsChanged();
+}
+
+void Server::setFields(const SettingsFields &fields)
+{
+    mFields = fields;
+    emit fieldsChanged();
+}
+
+void Server::SetTitle(const QString &address)
+{
+    mTitle = applicationTitle() + QStringLiteral(" v") + mVer + QStringLiteral("  [") + address
+             + QStringLiteral("]");
+    emit titleChanged(mTitle);
+}
+
+void Server::ShowInformation(const QString &text)
+{
+    if (!mPresenter || mBoxOpen || mExiting) {
+        AddLog(text);
+        return;
+    }
+    mBoxOpen = true;
+    mPresenter(text);
+    mBoxOpen = false;
+}
+
+void Server::setInformationPresenter(std::function<void(const QString &)> presenter)
+{
+    mPresenter = std::move(presenter);
+}
+
+void Server::pumpEvents()
+{
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+}
+
+void Server::waitForEvents()
+{
+    if (mExiting)
+        return;
+    QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+}
+
+void Server::beginExit()
+{
+    if (mExiting)
+        return;
+    mExiting = true;
+    if (mLines)
+        mLines->closeAllSilently();
+}

@@ -1,0 +1,107 @@
+#pragma once
+// The server's whole state without a window: what the main window owns in
+// a classic desktop program (settings fields, log panes, title, line pool,
+// connection table, catalogue, command interpreter) lives here, so that it
+// can be driven and tested without widgets. The window (app/ui) shows this
+// state and forwards the operator's actions to it.
+//
+// Everything runs on the one GUI thread. Several routines let pending events
+// through in their middle (pumpEvents / waitForEvents): the send gate, the
+// song and list streams, the directory walk and the information box. Any
+// handler of any component can therefore run nested inside another one.
+
+#include <QObject>
+#include <QString>
+#include <functional>
+#include <memory>
+
+class OperatorLog;
+class ConnectionTable;
+class Lines;
+class SongCatalogue;
+class Interpreter;
+
+// The three operator settings, as the text fields of the window hold them.
+struct SettingsFields {
+    QString ip;               // txtIP
+    QString port = QStringLiteral("15150"); // txtPort
+    QString musicFolder;      // txtMusicFolder
+};
+
+class Server : public QObject {
+    Q_OBJECT
+public:
+    explicit Server(QObject *parent = nullptr);
+    ~Server() override;
+
+    static QString applicationTitle() { return QStringLiteral("Vorlune Server"); }
+    // "major.minor.revision" of the project version, no leading zeros.
+    static QString versionText();
+
+    OperatorLog &log() { return *mLog; }
+    ConnectionTable &table() { return *mTable; }
+    Lines &lines() { return *mLines; }
+    SongCatalogue &catalogue() { return *mCatalogue; }
+    Interpreter &interpreter() { return *mInterpreter; }
+
+    // Shorthand for log().AddLog(msg).
+    void AddLog(const QString &msg);
+
+    // --- settings fields (txtIP, txtPort, txtMusicFolder) ---------------------
+    const SettingsFields &fields() const { return mFields; }
+    void setTxtIP(const QString &text);
+    void setTxtPort(const QString &text);
+    void setTxtMusicFolder(const QString &text);
+    void setFields(const SettingsFields &fields);
+
+    // chkHide, "Hide System Messages"
+    bool hideSystemMessages() const { return mHide; }
+    void setHideSystemMessages(bool hide) { mHide = hide; }
+
+    // --- title ------------------------------------------------------------------
+    QString mVer;      // version text, set at construction
+    QString MyIP;      // local address of the most recent listener
+    // "Vorlune Server v" + mVer + "  [" + address + "]"
+    void SetTitle(const QString &address);
+    QString title() const { return mTitle; }
+
+    // --- information box --------------------------------------------------------
+    // Shows a modal information box (the window installs the presenter; it
+    // runs a nested event loop, so any handler can run inside). At most one
+    // box is open at a time: while one is open, or where no presenter is
+    // installed (headless), the text is logged instead and the call returns.
+    void ShowInformation(const QString &text);
+    void setInformationPresenter(std::function<void(const QString &)> presenter);
+
+    // --- event pumping ----------------------------------------------------------
+    // Lets pending events be processed once, without blocking.
+    void pumpEvents();
+    // Blocks until at least one event has arrived and processes it. Never
+    // spins. Returns at once when the server is exiting.
+    void waitForEvents();
+
+    // --- exit -------------------------------------------------------------------
+    // Set once the exit work has begun. Every wait, stream and walk treats it
+    // as a reason to stop at its next step.
+    bool exiting() const { return mExiting; }
+    // Marks the server as exiting and closes every socket without events.
+    // Idempotent.
+    void beginExit();
+
+signals:
+    void fieldsChanged();             // any of the three settings fields
+    void titleChanged(const QString &title);
+
+private:
+    std::unique_ptr<OperatorLog> mLog;
+    std::unique_ptr<ConnectionTable> mTable;
+    std::unique_ptr<Lines> mLines;
+    std::unique_ptr<SongCatalogue> mCatalogue;
+    std::unique_ptr<Interpreter> mInterpreter;
+    SettingsFields mFields;
+    QString mTitle;
+    bool mHide = false;
+    bool mExiting = false;
+    bool mBoxOpen = false;
+    std::function<void(const QString &)> mPresenter;
+};

@@ -1,0 +1,56 @@
+#pragma once
+// The song catalogue: the numbered list of the music folder's songs
+// (SongFiles), their count (SongCount) and the song-list text clients
+// receive (mFilelist), and the lookup from a song number to its path.
+//
+// Paths are raw bytes as the file system holds them, with the platform's
+// separator; on the wire the separator is a backslash.
+//
+// Re-entrancy: LoadMP3List walks the folder with events pumped in the middle,
+// so any handler can run inside it. Until the walk has completed, lookups
+// and the list text keep serving the previous catalogue, which is replaced
+// whole, with no event processed, at the end. A reload asked for while a
+// scan runs is remembered and runs once the running scan has completed.
+
+#include <QByteArray>
+#include <QObject>
+#include <memory>
+#include <vector>
+
+class Server;
+class CFileDirHelper;
+
+class SongCatalogue : public QObject {
+    Q_OBJECT
+public:
+    explicit SongCatalogue(Server &server);
+    ~SongCatalogue() override;
+
+    // Rebuilds the catalogue from the music-folder field, logs
+    // "Songs Available: " + count.
+    void LoadMP3List();
+    void cmdReload_Click();
+
+    // Sets SongPath (and SongRelativePath) to song SongNum. Returns false and
+    // sets nothing when SongNum is outside 1..SongCount or a scan is running.
+    bool GetMP3File();
+
+    qint32 SongNum = 0;
+    QByteArray SongPath;          // full path of the current song
+    QByteArray SongRelativePath;  // its path below the music folder, "\" between folders
+
+    qint32 SongCount() const;
+    const std::vector<QByteArray> &SongFiles() const;
+    const QByteArray &mFilelist() const;
+    // The normalised folder (ending in the separator) the catalogue was built from.
+    const QByteArray &rootFolder() const;
+    bool scanning() const;
+    CFileDirHelper *FileHelper() const;
+
+signals:
+    void catalogueChanged();
+
+private:
+    Server &mServer;
+    // Implementation fields are added by the implementation.
+};

@@ -1,0 +1,79 @@
+#pragma once
+// One socket object per line, over QTcpServer / QTcpSocket, with the
+// operations, properties and events the rest of the server relies on.
+// Every event is delivered on the GUI thread with the line index first.
+//
+// Events and re-entrancy:
+//  - DataArrival is delivered through a queued call, never from inside
+//    readyRead, so a handler that waits (processes events) still receives
+//    nested DataArrival events, on this line too. After a handler returns,
+//    data left in the buffer produces another DataArrival.
+//  - SendComplete follows every accepted SendData on a connection that stays
+//    open, also for an empty string; it is always delivered later through the
+//    event loop, never from inside SendData.
+//  - A close the program asks for (Close(), destruction) raises no Close
+//    event; only a close by the peer or the system does.
+//  - The object may be destroyed from inside one of its own event handlers
+//    with deleteLater(); call detach() first so that it reports nothing more.
+//
+// Error numbers (classic socket error numbers):
+//   (filled in by the implementation; see errorNumberFor())
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+
+struct SocketError {
+    int number = 0;
+    QString description;
+};
+
+class Winsock : public QObject {
+    Q_OBJECT
+public:
+    enum StateValue { sckClosed = 0, sckOpen = 1, sckListening = 2, sckConnectionPending = 3,
+                      sckResolvingHost = 4, sckHostResolved = 5, sckConnecting = 6,
+                      sckConnected = 7, sckClosing = 8, sckError = 9 };
+
+    explicit Winsock(qint16 index, QObject *parent = nullptr);
+    ~Winsock() override; // closes without raising events
+
+    qint16 index() const { return mIndex; }
+
+    // Operations. Each returns false and fills *error on failure.
+    bool Bind(quint16 localPort, const QString &localIP, SocketError *error);
+    bool Listen(SocketError *error);
+    bool Accept(qintptr requestID, SocketError *error);
+    bool SendData(const QByteArray &data, SocketError *error);
+    QByteArray GetData();           // all bytes received so far
+    void Close();                   // ends connection or listening; no Close event
+    // Stops all event delivery for good (before deleteLater on release).
+    void detach();
+
+    // Properties.
+    QString LocalIP() const;        // unbound: the machine's primary IPv4 address
+    quint16 LocalPort() const;
+    void setLocalPort(quint16 port);
+    QString RemoteHostIP() const;   // empty unless connected
+    quint16 RemotePort() const;
+    int State() const;
+    qint64 BytesReceived() const;
+
+    // Closes a pending connection request that nobody accepted.
+    static void refuseRequest(qintptr requestID);
+
+signals:
+    void ConnectionRequest(qint16 index, qintptr requestID);
+    void DataArrival(qint16 index, qint64 bytesTotal);
+    void SendProgress(qint16 index, qint64 bytesSent, qint64 bytesRemaining);
+    void SendComplete(qint16 index);
+    void PeerClosed(qint16 index);  // the Close event: the peer or the system closed
+    void Error(qint16 index, int number, const QString &description);
+    void Connect(qint16 index);
+
+private:
+    qint16 mIndex;
+    // Implementation members are added by the implementation.
+    struct Impl;
+    Impl *d = nullptr;
+};
