@@ -9,15 +9,40 @@
 // events through before every piece and wait in the gate. Any handler runs
 // inside those waits, including Winsock_DataArrival for any line (nested
 // runs), closes of the target line, and the operator's actions.
+//
+// What holds across those waits:
+//  - A message is taken off the front of mCmdBuffer before its action runs,
+//    so a nested run never sees it again; the outer run reports whatever is
+//    left in the buffer after its action ("Corrupt message received").
+//  - Everything a run needs after its action (the sender's address, the
+//    received text, the song's path and size) is captured before acting;
+//    sockets are looked up again, never kept.
+//  - A stream ends when its target line has been released since it began,
+//    even if a new client holds the line again (the line's generation), or
+//    when the server is exiting. TransferState is 0 after every stream,
+//    however it ended.
+//  - DoSendList streams the list as it was when the request was read; a
+//    reload meanwhile does not mix two lists.
 
 #include <QByteArray>
 #include <QObject>
+#include <QString>
 
 class Server;
 
 class Interpreter : public QObject {
     Q_OBJECT
 public:
+    // An arrival that would grow mCmdBuffer beyond this is discarded together
+    // with the buffer (one log line says how many bytes were dropped): a
+    // client that never sends CR LF cannot grow memory without bound.
+    static constexpr qsizetype kMaxCmdBuffer = 32 * 1024;
+    // Shown (or logged, where no box can be shown) when a reply has no line.
+    static QString noSelectionText()
+    {
+        return QStringLiteral("No connections selected from the Active Connections windows");
+    }
+
     explicit Interpreter(Server &server);
     ~Interpreter() override;
 
@@ -27,6 +52,9 @@ public:
 
     void DoSend(const QByteArray &text);
     void DoSendList();
+    // Streams the file at this raw path. Sends nothing, and logs why, when
+    // the file cannot be opened; stops, and logs why, when it cannot be read
+    // to its end.
     void DoSendFile(const QByteArray &path);
 
     qint16 TransferState = 0;   // 0 idle, 1 "SONG " read, 2 song being sent
@@ -34,6 +62,17 @@ public:
     QByteArray mCmdBuffer;
 
 private:
+    void appendToBuffer(const QByteArray &data);
+    void interpretFront();
+    void act(const QByteArray &message);
+    void actSong(const QByteArray &argument);
+    void actReady();
+    // The line of the last selected row, or -1.
+    qint16 lastSelectedLine() const;
+
     Server &mServer;
-    // Implementation fields are added by the implementation.
+    // Why "READY" has nothing to send: set when the last valid "SONG "
+    // request could not be answered with a header (too large to announce,
+    // looked up during a scan, unreadable); empty once a header went out.
+    QString mNoSongReason;
 };

@@ -1,0 +1,165 @@
+// The reply senders (DoSend, DoSendList, DoSendFile) and the handlers of the
+// send events that pace them.
+#include "protocol/Interpreter.h"
+
+#include "app/Server.h"
+#include "library/SongCatalogue.h"
+#include "net/ConnectionTable.h"
+#include "net/Lines.h"
+#include "protocol/SongFile.h"
+#include "protocol/Wire.h"
+
+#include <QFile>
+#include <QVarLengthArray>
+
+#include <cstdint>
+#include <cstring>
+
+namespace {
+
+// Puts TransferState back to 0 however a stream ends.
+class TransferStateReset {
+public:
+    explicit TransferStateReset(qint16 &state) : mState(state) {}
+    ~TransferStateReset() { mState = 0; }
+    TransferStateReset(const TransferStateReset &) = delete;
+    TransferStateReset &operator=(const TransferStateReset &) = delete;
+
+private:
+    qint16 &mState;
+};
+
+// The line a stream is for, as it was when the stream began. The line counts
+// as gone once it has been released, even if another client holds it again.
+class StreamTarget {
+public:
+    StreamTarget(Server &server, qint16 line)
+        : mServer(server), mLine(line),
+          mGeneration(line >= 0 ? server.lines().generation(line) : 0)
+    {
+    }
+    bool exists() const { return mLine >= 0; }
+    qint16 line() const { return mLine; }
+    std::uint64_t generation() const { return mGeneration; }
+    bool open() const
+    {
+        return mLine >= 0 && !mServer.exiting() && mServer.lines().lineInUse(mLine)
+               && mServer.lines().generation(mLine) == mGeneration;
+    }
+
+private:
+    Server &mServer;
+    qint16 mLine;
+    std::uint64_t mGeneration;
+};
+
+} // namespace
+
+qint16 Interpreter::lastSelectedLine() const
+{
+    const QList<qint16> selected = mServer.table().selectedLines();
+    return selected.isEmpty() ? qint16(-1) : selected.constLast();
+}
+
+void Interpreter::DoSend(const QByteArray &text)
+{
+    // The selection as it is now: rows that go away while an earlier line
+    // waits in the gate are not looked up again; their send fails in the
+    // gate, which logs it, because their generation has moved on.
+    const QList<qint16> selected = mServer.table().selectedLines();
+    if (selected.isEmpty()) {
+        mServer.ShowInformation(noSelectionText());
+        return;
+    }
+    QVarLengthArray<std::uint64_t, 8> generations;
+    for (qint16 line : selected)
+        generations.append(mServer.lines().generation(line));
+    for (qsizetype i = 0; i < selected.size(); ++i) {
+        if (mServer.exiting())
+            return;
+        mServer.lines().SendMsg(selected[i], text, generations[i]);
+    }
+}
+
+void Interpreter::DoSendList()
+{
+    TransferStateReset reset(TransferState);
+    const StreamTarget target(mServer, lastSelectedLine());
+    // A copy (shared, so free) of the list as requested: a reload during the
+    // stream neither mixes two lists nor shortens this one under our feet.
+    const QByteArray list = mServer.catalogue().mFilelist();
+    mServer.AddLog(QStringLiteral("Sending Song List (") + QString::number(list.size())
+                   + QStringLiteral(" bytes)"));
+
+    QByteArray piece;
+    qsizetype position = 0;
+    bool open = target.open();
+    while (position < list.size() && open) {
+        const qsizetype n = qMin(Wire::kPieceSize, list.size() - position);
+        piece.resize(n);
+        std::memcpy(piece.data(), list.constData() + position, size_t(n));
+        position += n;
+        mServer.pumpEvents();
+        open = target.open();
+        if (open)
+            mServer.lines().SendMsg(target.line(), piece, target.generation());
+    }
+    TransferState = 0;
+    if (!target.exists())
+        mServer.ShowInformation(noSelectionText());
+}
+
+void Interpreter::DoSendFile(const QByteArray &path)
+{
+    TransferStateReset reset(TransferState);
+    const QString shownPath = QFile::decodeName(path);
+    bool hadTarget = false;
+    {
+        SongFile file;
+        QString error;
+        if (!file.open(path, &error)) {
+            mServer.AddLog(QStringLiteral("Song not sent, the file cannot be opened: ") + shownPath
+                           + QStringLiteral(" (") + error + QLatin1Char(')'));
+            return;
+        }
+        qint64 remaining = file.size();
+        const StreamTarget target(mServer, lastSelectedLine());
+        hadTarget = target.exists();
+        mServer.AddLog(QStringLiteral("Sending Song ") + shownPath + QStringLiteral(".\r\n"));
+
+        // One piece buffer for the whole song: the gate copies what it hands
+        // over, so refilling this one costs no allocation.
+        QByteArray piece(Wire::kPieceSize, Qt::Uninitialized);
+        bool open = target.open();
+        while (remaining > 0 && open) {
+            const qsizetype n = qsizetype(qMin<qint64>(Wire::kPieceSize, remaining));
+            piece.resize(n);
+            if (!file.read(piece.data(), n)) {
+                mServer.AddLog(QStringLiteral("Song stopped, the file cannot be read to its end: ")
+                               + shownPath);
+                break;
+            }
+            mServer.pumpEvents();
+            open = target.open();
+            if (!open)
+                break;
+            mServer.lines().SendMsg(target.line(), piece, target.generation());
+            remaining -= n;
+        }
+    }
+    TransferState = 0;
+    if (!hadTarget)
+        mServer.ShowInformation(noSelectionText());
+}
+
+void Interpreter::Winsock_SendProgress(qint16 line, qint64 bytesSent, qint64 bytesRemaining)
+{
+    mServer.table().setTransferCells(line, Wire::signPadded(bytesSent), Wire::signPadded(bytesRemaining));
+}
+
+void Interpreter::Winsock_SendComplete(qint16 line)
+{
+    mServer.table().setTransferCells(line, QStringLiteral("All"), QStringLiteral("None"));
+    // This is what lets the gate hand over the next piece of any stream.
+    mServer.lines().setLineBusy(line, false);
+}
