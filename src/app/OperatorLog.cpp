@@ -1,19 +1,64 @@
 #include "app/OperatorLog.h"
 
+#include <new>
+
+#ifdef Q_OS_UNIX
+#include <cerrno>
+#include <unistd.h>
+#else
 #include <cstdio>
+#endif
+
+namespace {
+// Standard output may be a closed pipe or a full one: the entry is then
+// dropped rather than stopping the server (SIGPIPE is ignored by main(), and
+// main() makes a pipe or socket on standard output non-blocking).
+void writeToStdout(const QByteArray &line)
+{
+#ifdef Q_OS_UNIX
+    const char *p = line.constData();
+    qsizetype left = line.size();
+    while (left > 0) {
+        const ssize_t n = ::write(STDOUT_FILENO, p, size_t(left));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return;
+        p += n;
+        left -= n;
+    }
+#else
+    std::fwrite(line.constData(), 1, size_t(line.size()), stdout);
+    std::fflush(stdout);
+#endif
+}
+
+void appendHex(QByteArray &out, unsigned char u)
+{
+    static const char hex[] = "0123456789abcdef";
+    out += "\\x";
+    out += hex[u >> 4];
+    out += hex[u & 0xf];
+}
+} // namespace
 
 QByteArray stdoutLogLine(const QString &msg)
 {
     const QByteArray utf8 = msg.toUtf8();
     QByteArray out;
     out.reserve(utf8.size() + 1);
-    for (char c : utf8) {
+    for (qsizetype i = 0; i < utf8.size(); ++i) {
+        const char c = utf8[i];
         const auto u = static_cast<unsigned char>(c);
         if ((u < 0x20 && c != '\t' && c != '\r' && c != '\n') || u == 0x7f) {
-            static const char hex[] = "0123456789abcdef";
-            out += "\\x";
-            out += hex[u >> 4];
-            out += hex[u & 0xf];
+            appendHex(out, u);
+        } else if (u == 0xc2 && i + 1 < utf8.size()
+                   && static_cast<unsigned char>(utf8[i + 1]) >= 0x80
+                   && static_cast<unsigned char>(utf8[i + 1]) <= 0x9f) {
+            // U+0080..U+009F: terminals in UTF-8 mode obey these as C1
+            // controls (U+009B is a CSI), so they are escaped too.
+            appendHex(out, u);
+            appendHex(out, static_cast<unsigned char>(utf8[++i]));
         } else {
             out += c;
         }
@@ -46,25 +91,40 @@ OperatorLog::OperatorLog(QObject *parent) : QObject(parent) {}
 
 void OperatorLog::AddLog(const QString &msg)
 {
-    if (logPurgeNeeded(mLogPane.text().size())) {
-        mLogPane.setPurgedLabelVisible(true);
+    try {
+        if (logPurgeNeeded(mLogPane.text().size())) {
+            mLogPane.setPurgedLabelVisible(true);
+            mLogPane.clear();
+        }
+        mLogPane.append(msg + QStringLiteral("\r\n"));
+    } catch (const std::bad_alloc &) {
+        // Out of memory: drop the earlier log to make room for this entry.
+        // A failure of this recovery itself goes to the caller.
         mLogPane.clear();
+        mLogPane.append(msg + QStringLiteral("\r\n"));
+        mLogPane.setPurgedLabelVisible(true);
     }
-    mLogPane.append(msg + QStringLiteral("\r\n"));
     if (mEcho) {
-        // A closed or full standard output must never stop the server:
-        // SIGPIPE is ignored by main(), and a failed write is dropped.
-        const QByteArray line = stdoutLogLine(msg);
-        std::fwrite(line.constData(), 1, size_t(line.size()), stdout);
-        std::fflush(stdout);
+        try {
+            writeToStdout(stdoutLogLine(msg));
+        } catch (const std::bad_alloc &) {
+            // The echo is a copy of the pane; losing one line of it is the
+            // lesser harm.
+        }
     }
 }
 
 void OperatorLog::AddIncoming(const QString &text)
 {
-    if (incomingPurgeNeeded(mIncomingPane.text().size(), text.size()))
+    try {
+        if (incomingPurgeNeeded(mIncomingPane.text().size(), text.size()))
+            mIncomingPane.clear();
+        mIncomingPane.append(text);
+    } catch (const std::bad_alloc &) {
         mIncomingPane.clear();
-    mIncomingPane.append(text);
+        mIncomingPane.append(text);
+        mIncomingPane.setPurgedLabelVisible(true);
+    }
 }
 
 void OperatorLog::cmdClear_Click(int index)

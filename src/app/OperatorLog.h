@@ -20,7 +20,8 @@ constexpr bool incomingPurgeNeeded(qsizetype currentLength, qsizetype addedLengt
 }
 
 // How a log entry is written to standard output: control characters other
-// than tab, CR and LF become \xNN, so a client cannot drive the terminal.
+// than tab, CR and LF (C0, DEL and the C1 range U+0080..U+009F) become \xNN
+// per UTF-8 byte, so a client cannot drive the terminal.
 QByteArray stdoutLogLine(const QString &msg);
 
 class MessagePane : public QObject {
@@ -53,10 +54,12 @@ public:
     MessagePane &incomingPane() { return mIncomingPane; } // txtIn, lblDataArrivalPurged
 
     // Appends msg and CR LF to the log (purging first when the log holds more
-    // than 65000 characters) and writes msg to standard output.
+    // than 65000 characters) and writes msg to standard output. Out of memory,
+    // the log is replaced by this entry alone and its label shown.
     void AddLog(const QString &msg);
     // Appends text to the incoming pane, emptying it first when the result
-    // would exceed 65000 characters.
+    // would exceed 65000 characters. Out of memory, the pane is replaced by
+    // this text alone and its label shown (the only way that label shows).
     void AddIncoming(const QString &text);
     // Clear buttons: 0 empties the incoming pane, 2 the log; each hides its
     // pane's label. Other indices do nothing.
