@@ -11,9 +11,11 @@
 // and the list text keep serving the previous catalogue, which is replaced
 // whole, with no event processed, at the end. A reload asked for while a
 // scan runs is remembered and runs once the running scan has completed.
+// A walk cut short because the server is exiting changes nothing.
 
 #include <QByteArray>
 #include <QObject>
+#include <chrono>
 #include <memory>
 #include <vector>
 
@@ -27,12 +29,14 @@ public:
     ~SongCatalogue() override;
 
     // Rebuilds the catalogue from the music-folder field, logs
-    // "Songs Available: " + count.
+    // "Songs Available: " + count. An empty field (or the separator alone)
+    // starts no scan and keeps the catalogue as it is. Pumps events.
     void LoadMP3List();
     void cmdReload_Click();
 
-    // Sets SongPath (and SongRelativePath) to song SongNum. Returns false and
-    // sets nothing when SongNum is outside 1..SongCount or a scan is running.
+    // Sets SongPath (and SongRelativePath) to song SongNum of the catalogue
+    // that is offered (during a scan, the previous one). Returns false and
+    // sets nothing when SongNum is outside 1..SongCount. Never pumps.
     bool GetMP3File();
 
     qint32 SongNum = 0;
@@ -45,12 +49,28 @@ public:
     // The normalised folder (ending in the separator) the catalogue was built from.
     const QByteArray &rootFolder() const;
     bool scanning() const;
+    // The walker of the last completed scan; null before the first.
     CFileDirHelper *FileHelper() const;
+
+    // How often a scan lets events through; see CFileDirHelper.
+    void setPumpInterval(std::chrono::nanoseconds interval) { mPumpInterval = interval; }
 
 signals:
     void catalogueChanged();
 
 private:
+    // One walk and, when it completes, the catalogue replaced whole.
+    void scanOnce();
+
     Server &mServer;
-    // Implementation fields are added by the implementation.
+    std::vector<QByteArray> mSongFiles;
+    QByteArray mSongList;
+    QByteArray mRootFolder;
+    std::unique_ptr<CFileDirHelper> mFileHelper;
+    bool mScanning = false;
+    bool mReloadPending = false;
+    // Pumping at most every 2 ms keeps the window and the connections served
+    // while costing a scan little; pumping after every entry costs a large
+    // library a multiple of the walk itself.
+    std::chrono::nanoseconds mPumpInterval = std::chrono::milliseconds(2);
 };

@@ -1,0 +1,24 @@
+#include "library/SongList.h"
+
+#include "library/Paths.h"
+
+SongList BuildSongList(std::vector<QByteArray> paths, const QByteArray &rootFolder)
+{
+    SongList list;
+    const qsizetype cut = rootFolder.isEmpty() ? 0 : rootFolder.size() - 1;
+    qsizetype textSize = 0;
+    for (const QByteArray &path : paths)
+        textSize += path.size() - cut + 2;
+    list.text.reserve(textSize);
+    list.songs.reserve(paths.size());
+    for (QByteArray &path : paths) {
+        if (path.contains('\r') || path.contains('\n')) {
+            list.skipped.push_back(std::move(path));
+            continue;
+        }
+        list.text += wireRelativePath(path.mid(cut));
+        list.text += "\r\n";
+        list.songs.push_back(std::move(path));
+    }
+    return list;
+}
