@@ -1,0 +1,76 @@
+#include "app/ui/TerminationSignals.h"
+
+#include <QSocketNotifier>
+
+#ifdef Q_OS_UNIX
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+int gPair[2] = {-1, -1}; // [0] written by the handler, [1] read by the notifier
+
+void onSignal(int signalNumber)
+{
+    const int saved = errno;
+    const unsigned char byte = static_cast<unsigned char>(signalNumber);
+    // Non-blocking: with the pair full a signal is already pending anyway.
+    [[maybe_unused]] const ssize_t n = ::write(gPair[0], &byte, 1);
+    errno = saved;
+}
+} // namespace
+
+bool TerminationSignals::install()
+{
+    if (gPair[0] >= 0)
+        return true;
+    int pair[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, pair) != 0)
+        return false;
+    for (int fd : pair) {
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+    }
+    gPair[0] = pair[0];
+    gPair[1] = pair[1];
+    struct sigaction action = {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    ::sigaction(SIGINT, &action, nullptr);
+    ::sigaction(SIGTERM, &action, nullptr);
+    return true;
+}
+
+TerminationSignals::TerminationSignals(QObject *parent) : QObject(parent)
+{
+    if (gPair[1] < 0)
+        return;
+    mNotifier = new QSocketNotifier(gPair[1], QSocketNotifier::Read, this);
+    connect(mNotifier, &QSocketNotifier::activated, this, &TerminationSignals::readable);
+}
+
+TerminationSignals::~TerminationSignals() = default;
+
+void TerminationSignals::readable()
+{
+    unsigned char bytes[16];
+    const ssize_t n = ::read(gPair[1], bytes, sizeof bytes);
+    for (ssize_t i = 0; i < n; ++i)
+        emit received(bytes[i]);
+}
+
+#else
+
+bool TerminationSignals::install()
+{
+    return false;
+}
+
+TerminationSignals::TerminationSignals(QObject *parent) : QObject(parent) {}
+TerminationSignals::~TerminationSignals() = default;
+void TerminationSignals::readable() {}
+
+#endif

@@ -1,0 +1,317 @@
+#include "app/ui/frmMain.h"
+
+#include "app/OperatorLog.h"
+#include "app/Server.h"
+#include "app/SettingsFile.h"
+#include "app/ui/CTray.h"
+#include "app/ui/PaneMirror.h"
+#include "app/ui/PictureBox.h"
+#include "library/SongCatalogue.h"
+#include "net/ConnectionTable.h"
+#include "net/Lines.h"
+
+#include <QAbstractItemModel>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QFontDatabase>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QGuiApplication>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QItemSelectionModel>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QSystemTrayIcon>
+#include <QTreeView>
+#include <QVBoxLayout>
+
+namespace {
+QLabel *purgedLabel(const char *name, QWidget *parent)
+{
+    auto *label = new QLabel(QStringLiteral("PURGED"), parent);
+    label->setObjectName(QLatin1String(name));
+    QFont bold = label->font();
+    bold.setBold(true);
+    label->setFont(bold);
+    label->setStyleSheet(QStringLiteral("color: #b00000;"));
+    label->setVisible(false);
+    return label;
+}
+
+QPushButton *clearButton(const char *name, QWidget *parent)
+{
+    auto *button = new QPushButton(QStringLiteral("x"), parent);
+    button->setObjectName(QLatin1String(name));
+    button->setToolTip(QStringLiteral("Clear"));
+    button->setFixedWidth(28);
+    return button;
+}
+
+QPlainTextEdit *pane(const char *name, QWidget *parent)
+{
+    auto *edit = new QPlainTextEdit(parent);
+    edit->setObjectName(QLatin1String(name));
+    edit->setReadOnly(true);
+    edit->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    edit->setUndoRedoEnabled(false);
+    edit->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    return edit;
+}
+
+template <typename W>
+W *named(W *widget, const char *name)
+{
+    widget->setObjectName(QLatin1String(name));
+    return widget;
+}
+
+// A real display can show a modal box; offscreen or minimal platforms cannot,
+// and the text is logged instead.
+bool hasRealDisplay()
+{
+    const QString platform = QGuiApplication::platformName();
+    return platform != QLatin1String("offscreen") && platform != QLatin1String("minimal");
+}
+} // namespace
+
+frmMain::frmMain(Server &server, QWidget *parent) : QMainWindow(parent), mServer(server)
+{
+    setObjectName(QStringLiteral("frmMain"));
+    setWindowIcon(QIcon(QStringLiteral(":/icons/vorlune.png")));
+    mVer = mServer.mVer;
+    buildControls();
+    connectCore();
+    attachTable();
+    setWindowTitle(mServer.title().isEmpty() ? Server::applicationTitle() : mServer.title());
+    if (hasRealDisplay()) {
+        mServer.setInformationPresenter([this](const QString &text) {
+            QMessageBox::information(this, Server::applicationTitle(), text);
+        });
+    }
+}
+
+frmMain::~frmMain()
+{
+    // The Server outlives the window: it must not call into a dead window.
+    mServer.setInformationPresenter({});
+    disconnect(&mServer, nullptr, this, nullptr);
+    if (Tray) {
+        Tray->release();
+        Tray = nullptr;
+    }
+}
+
+void frmMain::buildControls()
+{
+    auto *central = new QWidget(this);
+    setCentralWidget(central);
+
+    pic = named(new PictureBox(central), "pic");
+    pic->setVisible(false);
+
+    // --- Server Settings ---------------------------------------------------------
+    fraSettings = named(new QGroupBox(QStringLiteral("Server Settings"), central), "fraSettings");
+    Label4 = named(new QLabel(QStringLiteral("IP Address"), fraSettings), "Label4");
+    txtIP = named(new QLineEdit(fraSettings), "txtIP");
+    Label3 = named(new QLabel(QStringLiteral("Local Port"), fraSettings), "Label3");
+    txtPort = named(new QLineEdit(QStringLiteral("15150"), fraSettings), "txtPort");
+    cmdListen = named(new QPushButton(QStringLiteral("Listen"), fraSettings), "cmdListen");
+    Label1 = named(new QLabel(QStringLiteral("Music Folder"), fraSettings), "Label1");
+    txtMusicFolder = named(new QLineEdit(fraSettings), "txtMusicFolder");
+    cmdReload = named(new QPushButton(QStringLiteral("Reload"), fraSettings), "cmdReload");
+    Label4->setBuddy(txtIP);
+    Label3->setBuddy(txtPort);
+    Label1->setBuddy(txtMusicFolder);
+    txtIP->setMinimumWidth(160);
+    txtPort->setFixedWidth(80);
+    cmdListen->setMinimumWidth(90);
+    cmdReload->setMinimumWidth(90);
+
+    auto *settings = new QGridLayout(fraSettings);
+    settings->addWidget(Label4, 0, 0);
+    settings->addWidget(txtIP, 0, 1);
+    settings->addWidget(Label3, 0, 2, Qt::AlignRight);
+    settings->addWidget(txtPort, 0, 3);
+    settings->setColumnStretch(4, 1);
+    settings->addWidget(cmdListen, 0, 5);
+    settings->addWidget(Label1, 1, 0);
+    settings->addWidget(txtMusicFolder, 1, 1, 1, 4);
+    settings->addWidget(cmdReload, 1, 5);
+
+    // --- Active Connections ------------------------------------------------------
+    fraConnections = named(new QGroupBox(QStringLiteral("Active Connections"), central), "fraConnections");
+    ListView1 = named(new QTreeView(fraConnections), "ListView1");
+    ListView1->setRootIsDecorated(false);
+    ListView1->setItemsExpandable(false);
+    ListView1->setUniformRowHeights(true);
+    ListView1->setAllColumnsShowFocus(true);
+    ListView1->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    ListView1->setSelectionBehavior(QAbstractItemView::SelectRows);
+    ListView1->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    ListView1->header()->setStretchLastSection(false);
+    ListView1->setMinimumHeight(150);
+    cmdSend = named(new QPushButton(QStringLiteral("Send"), fraConnections), "cmdSend");
+    cmdClose = named(new QPushButton(QStringLiteral("Close"), fraConnections), "cmdClose");
+    cmdSend->setMinimumWidth(90);
+    cmdClose->setMinimumWidth(90);
+
+    auto *connectionButtons = new QVBoxLayout;
+    connectionButtons->addWidget(cmdSend);
+    connectionButtons->addWidget(cmdClose);
+    connectionButtons->addStretch(1);
+    auto *connections = new QHBoxLayout(fraConnections);
+    connections->addWidget(ListView1, 1);
+    connections->addLayout(connectionButtons);
+
+    // --- Log Messages --------------------------------------------------------------
+    fraLog = named(new QGroupBox(QStringLiteral("Log Messages"), central), "fraLog");
+    txtLog = pane("txtLog", fraLog);
+    cmdClear_2 = clearButton("cmdClear_2", fraLog);
+    lblLogWindowPurged = purgedLabel("lblLogWindowPurged", fraLog);
+    auto *logHeader = new QHBoxLayout;
+    logHeader->addStretch(1);
+    logHeader->addWidget(lblLogWindowPurged);
+    logHeader->addWidget(cmdClear_2);
+    auto *log = new QVBoxLayout(fraLog);
+    log->addLayout(logHeader);
+    log->addWidget(txtLog, 1);
+
+    // --- Incomming Messages ----------------------------------------------------------
+    fraIncoming = named(new QGroupBox(QStringLiteral("Incomming Messages"), central), "fraIncoming");
+    txtIn = pane("txtIn", fraIncoming);
+    cmdClear_0 = clearButton("cmdClear_0", fraIncoming);
+    chkHide = named(new QCheckBox(QStringLiteral("Hide System Messages"), fraIncoming), "chkHide");
+    Label5 = named(new QLabel(QStringLiteral("Data Arrival:"), fraIncoming), "Label5");
+    lblDataArrivalPurged = purgedLabel("lblDataArrivalPurged", fraIncoming);
+    auto *inHeader = new QHBoxLayout;
+    inHeader->addWidget(Label5);
+    inHeader->addWidget(chkHide);
+    inHeader->addStretch(1);
+    inHeader->addWidget(lblDataArrivalPurged);
+    inHeader->addWidget(cmdClear_0);
+    auto *incoming = new QVBoxLayout(fraIncoming);
+    incoming->addLayout(inHeader);
+    incoming->addWidget(txtIn, 1);
+
+    auto *panes = new QHBoxLayout;
+    panes->addWidget(fraLog, 3);
+    panes->addWidget(fraIncoming, 2);
+
+    auto *main = new QVBoxLayout(central);
+    main->addWidget(fraSettings);
+    main->addWidget(fraConnections, 2);
+    main->addLayout(panes, 3);
+
+    // --- menu ------------------------------------------------------------------------
+    mnuFile = named(menuBar()->addMenu(QStringLiteral("&File")), "mnuFile");
+    mnuFileItem_0 = named(mnuFile->addAction(QStringLiteral("E&xit")), "mnuFileItem_0");
+
+    resize(980, 720);
+}
+
+void frmMain::connectCore()
+{
+    OperatorLog &log = mServer.log();
+    mLogMirror = new PaneMirror(log.logPane(), txtLog, lblLogWindowPurged, this);
+    mIncomingMirror = new PaneMirror(log.incomingPane(), txtIn, lblDataArrivalPurged, this);
+
+    showFields();
+    connect(&mServer, &Server::fieldsChanged, this, &frmMain::showFields);
+    // textEdited is the operator's typing only, so a field set by the core is
+    // never written back to it.
+    connect(txtIP, &QLineEdit::textEdited, &mServer, &Server::setTxtIP);
+    connect(txtPort, &QLineEdit::textEdited, &mServer, &Server::setTxtPort);
+    connect(txtMusicFolder, &QLineEdit::textEdited, &mServer, &Server::setTxtMusicFolder);
+
+    chkHide->setChecked(mServer.hideSystemMessages());
+    connect(chkHide, &QCheckBox::toggled, &mServer, &Server::setHideSystemMessages);
+
+    connect(&mServer, &Server::titleChanged, this, &QWidget::setWindowTitle);
+
+    connect(cmdClear_0, &QPushButton::clicked, this, [this] { cmdClear_Click(0); });
+    connect(cmdClear_2, &QPushButton::clicked, this, [this] { cmdClear_Click(2); });
+    connect(cmdListen, &QPushButton::clicked, this, [this] { mServer.lines().cmdListen_Click(); });
+    connect(cmdClose, &QPushButton::clicked, this, [this] { mServer.lines().cmdClose_Click(); });
+    connect(cmdReload, &QPushButton::clicked, this, [this] { mServer.catalogue().cmdReload_Click(); });
+    // cmdSend has no action: a click does nothing.
+    connect(mnuFileItem_0, &QAction::triggered, this, [this] { mnuFileItem_Click(0); });
+}
+
+void frmMain::showFields()
+{
+    const SettingsFields &f = mServer.fields();
+    // Only a changed text is set again, so the operator's caret stays put.
+    if (txtIP->text() != f.ip)
+        txtIP->setText(f.ip);
+    if (txtPort->text() != f.port)
+        txtPort->setText(f.port);
+    if (txtMusicFolder->text() != f.musicFolder)
+        txtMusicFolder->setText(f.musicFolder);
+}
+
+void frmMain::attachTable()
+{
+    if (mTableAttached)
+        return;
+    QAbstractItemModel *model = mServer.table().model();
+    if (!model)
+        return;
+    mTableAttached = true;
+    ListView1->setModel(model);
+    if (QItemSelectionModel *selection = mServer.table().selectionModel()) {
+        QItemSelectionModel *own = ListView1->selectionModel();
+        ListView1->setSelectionModel(selection);
+        if (own && own != selection)
+            own->deleteLater();
+    }
+    connect(model, &QAbstractItemModel::columnsInserted, this, &frmMain::applyColumnWidths);
+    connect(model, &QAbstractItemModel::headerDataChanged, this, &frmMain::applyColumnWidths);
+    connect(model, &QAbstractItemModel::modelReset, this, &frmMain::applyColumnWidths);
+    applyColumnWidths();
+}
+
+void frmMain::applyColumnWidths()
+{
+    const QList<int> twips = ConnectionTable::columnWidthsTwips();
+    const int dpi = logicalDpiX();
+    for (int column = 0; column < twips.size(); ++column) {
+        const int pixels = ConnectionTable::twipsToPixels(twips.at(column), dpi);
+        if (pixels > 0)
+            ListView1->setColumnWidth(column, pixels);
+    }
+}
+
+void frmMain::cmdClear_Click(int index)
+{
+    mServer.log().cmdClear_Click(index);
+}
+
+void frmMain::Tray_LButtonDblClick()
+{
+    if (isVisible())
+        return;
+    setWindowState(windowState() & ~(Qt::WindowMinimized | Qt::WindowMaximized | Qt::WindowFullScreen));
+    show();
+    raise();
+    activateWindow();
+}
+
+void frmMain::closeEvent(QCloseEvent *event)
+{
+    if (Tag != QLatin1String("EXIT")) {
+        event->ignore();
+        // Without a notification area a hidden window could never come back.
+        if (QSystemTrayIcon::isSystemTrayAvailable())
+            hide();
+        else
+            showMinimized();
+        return;
+    }
+    runExitWork();
+    event->accept();
+}

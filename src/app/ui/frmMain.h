@@ -1,0 +1,126 @@
+#pragma once
+// frmMain: the server's one window. It shows the core's state (log and
+// incoming panes, the settings fields, the Active Connections table, the
+// title) and forwards the operator's actions to the core; it owns the tray
+// icon and runs the start-up sequence (Form_Load) and the exit work.
+//
+// Controls carry the classic names as objectNames; the two Clear buttons are
+// "cmdClear_0" (incoming pane) and "cmdClear_2" (log), the Exit menu item is
+// "mnuFileItem_0", the four frames are fraIncoming, fraLog, fraConnections
+// and fraSettings.
+//
+// Closing the window only hides it (or minimises it where the desktop has no
+// notification area); only File > "E&xit" and SIGINT/SIGTERM end the program.
+//
+// Re-entrancy: the exit can be asked for from inside any wait (a stream, the
+// send gate, the start-up scan, a modal box). It never destroys the window or
+// the Server under those waits: it runs the exit work once, marks the server
+// as exiting (sockets closed without events, every wait returns) and asks the
+// event loops to end. The program ends when the outermost loop is reached;
+// main() destroys the window and then the Server.
+
+#include <QMainWindow>
+#include <QString>
+
+class CTray;
+class PaneMirror;
+class PictureBox;
+class QAction;
+class QCheckBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QMenu;
+class QPlainTextEdit;
+class QPushButton;
+class QTreeView;
+class Server;
+
+class frmMain : public QMainWindow {
+    Q_OBJECT
+public:
+    explicit frmMain(Server &server, QWidget *parent = nullptr);
+    ~frmMain() override;
+
+    Server &server() { return mServer; }
+
+    // --- fields ----------------------------------------------------------------
+    QString mVer;       // version text
+    QString mAppPath;   // folder of the settings file, ending in "/"
+    QString Tag;        // "EXIT" once the operator chose to end the program
+    CTray *Tray = nullptr;
+
+    // Where the settings file lives; start-up uses the executable's folder
+    // unless one was given here first (tests, portable set-ups).
+    void setApplicationFolder(const QString &folder);
+    QString settingsPath() const;
+
+    // --- start-up and exit -------------------------------------------------------
+    // The load step: version, icon, tray, application folder, settings, title,
+    // table columns, scan, listen. A step that fails without handling its own
+    // failure is logged and start-up goes on. An exit during the scan skips
+    // the steps after it.
+    void Form_Load();
+    // File > "E&xit" (index 0; other indices do nothing).
+    void mnuFileItem_Click(int index);
+    // The same exit as File > "E&xit", for termination signals.
+    void requestExit();
+    // True once the exit work has run.
+    bool exitDone() const { return mExitDone; }
+
+    // --- actions ---------------------------------------------------------------
+    void cmdClear_Click(int index);
+    // Tray double click: shows a hidden window in its normal state.
+    void Tray_LButtonDblClick();
+
+    // Shows the core's table model once it exists (idempotent).
+    void attachTable();
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    void buildControls();
+    void connectCore();
+    void runExitWork();
+    void applyColumnWidths();
+    void showFields();
+    template <typename Step>
+    void startupStep(const char *name, Step &&step);
+
+    Server &mServer;
+    QString mApplicationFolder;
+    bool mExitDone = false;
+    bool mTableAttached = false;
+
+    // Controls, named as on the classic form.
+    PictureBox *pic = nullptr;
+    QGroupBox *fraIncoming = nullptr;
+    QPlainTextEdit *txtIn = nullptr;
+    QPushButton *cmdClear_0 = nullptr;
+    QCheckBox *chkHide = nullptr;
+    QLabel *Label5 = nullptr;
+    QLabel *lblDataArrivalPurged = nullptr;
+    QGroupBox *fraLog = nullptr;
+    QPlainTextEdit *txtLog = nullptr;
+    QPushButton *cmdClear_2 = nullptr;
+    QLabel *lblLogWindowPurged = nullptr;
+    QGroupBox *fraConnections = nullptr;
+    QPushButton *cmdSend = nullptr;
+    QPushButton *cmdClose = nullptr;
+    QTreeView *ListView1 = nullptr;
+    QGroupBox *fraSettings = nullptr;
+    QPushButton *cmdReload = nullptr;
+    QLineEdit *txtMusicFolder = nullptr;
+    QPushButton *cmdListen = nullptr;
+    QLineEdit *txtPort = nullptr;
+    QLineEdit *txtIP = nullptr;
+    QLabel *Label1 = nullptr;
+    QLabel *Label4 = nullptr;
+    QLabel *Label3 = nullptr;
+    QMenu *mnuFile = nullptr;
+    QAction *mnuFileItem_0 = nullptr;
+
+    PaneMirror *mLogMirror = nullptr;
+    PaneMirror *mIncomingMirror = nullptr;
+};
