@@ -6,6 +6,7 @@ cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 bash scripts/build.sh
 if [ ! -e build/vorlune.ini ]; then
-  printf '\r\n15150\r\n%s\r\n' "$PWD/samples/music" > build/vorlune.ini
+  # Every interface: reachable from the network and from this machine (127.0.0.1).
+  printf '0.0.0.0\r\n15150\r\n%s\r\n' "$PWD/samples/music" > build/vorlune.ini
 fi
 exec build/vorlune-server
