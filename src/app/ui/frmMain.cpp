@@ -153,7 +153,7 @@ void frmMain::buildControls()
     ListView1->setSelectionMode(QAbstractItemView::ExtendedSelection);
     ListView1->setSelectionBehavior(QAbstractItemView::SelectRows);
     ListView1->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    ListView1->header()->setStretchLastSection(false);
+    ListView1->header()->setStretchLastSection(true);
     ListView1->setMinimumHeight(150);
     cmdSend = named(new QPushButton(QStringLiteral("Send"), fraConnections), "cmdSend");
     cmdClose = named(new QPushButton(QStringLiteral("Close"), fraConnections), "cmdClose");
@@ -272,17 +272,33 @@ void frmMain::attachTable()
     connect(model, &QAbstractItemModel::columnsInserted, this, &frmMain::applyColumnWidths);
     connect(model, &QAbstractItemModel::headerDataChanged, this, &frmMain::applyColumnWidths);
     connect(model, &QAbstractItemModel::modelReset, this, &frmMain::applyColumnWidths);
+    // Cells such as the port or "Listening" are wider than their classic
+    // columns; widen (never narrow) a column to what its rows show.
+    auto widen = [this] {
+        const int columns = ListView1->header()->count();
+        for (int column = 0; column + 1 < columns; ++column) {
+            const int needed = static_cast<QAbstractItemView *>(ListView1)->sizeHintForColumn(column);
+            if (needed > ListView1->columnWidth(column))
+                ListView1->setColumnWidth(column, needed);
+        }
+    };
+    connect(model, &QAbstractItemModel::rowsInserted, this, widen);
+    connect(model, &QAbstractItemModel::dataChanged, this, widen);
     applyColumnWidths();
 }
 
 void frmMain::applyColumnWidths()
 {
+    // The classic widths are the least a column gets; a caption that needs
+    // more is shown whole rather than cut to "Loca...".
     const QList<int> twips = ConnectionTable::columnWidthsTwips();
     const int dpi = logicalDpiX();
+    QHeaderView *header = ListView1->header();
     for (int column = 0; column < twips.size(); ++column) {
         const int pixels = ConnectionTable::twipsToPixels(twips.at(column), dpi);
-        if (pixels > 0)
-            ListView1->setColumnWidth(column, pixels);
+        const int caption = column < header->count() ? header->sectionSizeHint(column) : 0;
+        if (qMax(pixels, caption) > 0)
+            ListView1->setColumnWidth(column, qMax(pixels, caption));
     }
 }
 
