@@ -1,0 +1,142 @@
+// Scan of a large music library: a full LoadMP3List (walk and list text)
+// against `find DIR -iname '*.mp3' -type f` over the same warm tree, in the
+// same run, plus the peak resident memory of the process.
+//
+// Usage: bench_scan [folders files]   (default 5000 100000)
+
+#include "app/OperatorLog.h"
+#include "app/Server.h"
+#include "library/CFileDirHelper.h"
+#include "library/Paths.h"
+#include "library/SongCatalogue.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <algorithm>
+#include <cstdio>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+namespace {
+
+struct Tree {
+    qint64 songs = 0;
+    qint64 files = 0;
+};
+
+// Folders three levels deep (a/b/c), files spread evenly; every 20th file
+// is not a song, every 50th song has an upper-case extension.
+Tree generate(const QByteArray &root, int folders, int files)
+{
+    Tree tree;
+    std::vector<QByteArray> paths;
+    for (int i = 0; i < folders; ++i) {
+        const QByteArray path = root + "Artist " + QByteArray::number(i / 100) + "/Album "
+                                + QByteArray::number(i / 10 % 10) + "/Disc " + QByteArray::number(i % 10) + "/";
+        std::filesystem::create_directories(fsPathFromBytes(path));
+        paths.push_back(path);
+    }
+    for (int f = 0; f < files; ++f) {
+        const QByteArray &folder = paths[static_cast<size_t>(f % folders)];
+        QByteArray name = folder + "Track " + QByteArray::number(f);
+        if (f % 20 == 19) {
+            name += ".jpg";
+        } else {
+            name += (f % 50 == 0) ? ".MP3" : ".mp3";
+            ++tree.songs;
+        }
+        const int fd = ::open(name.constData(), O_CREAT | O_WRONLY | O_TRUNC, 0644);
+        if (fd >= 0)
+            ::close(fd);
+        ++tree.files;
+    }
+    return tree;
+}
+
+double timeFind(const QByteArray &root)
+{
+    QProcess find;
+    find.setStandardOutputFile(QProcess::nullDevice());
+    QElapsedTimer timer;
+    timer.start();
+    find.start(QStringLiteral("find"), {QFile::decodeName(root), QStringLiteral("-iname"),
+                                        QStringLiteral("*.mp3"), QStringLiteral("-type"), QStringLiteral("f")});
+    find.waitForFinished(-1);
+    return static_cast<double>(timer.nsecsElapsed()) / 1e6;
+}
+
+double timeScan(Server &server, std::chrono::nanoseconds pumpInterval, qint32 &songs)
+{
+    server.catalogue().setPumpInterval(pumpInterval);
+    QElapsedTimer timer;
+    timer.start();
+    server.catalogue().LoadMP3List();
+    const double ms = static_cast<double>(timer.nsecsElapsed()) / 1e6;
+    songs = server.catalogue().SongCount();
+    return ms;
+}
+
+double median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+long peakResidentKiB()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    const int folders = argc > 2 ? std::max(1, atoi(argv[1])) : 5000;
+    const int files = argc > 2 ? std::max(1, atoi(argv[2])) : 100000;
+
+    QTemporaryDir dir;
+    const QByteArray root = QFile::encodeName(dir.path()) + "/music/";
+    std::printf("generating %d folders, %d files ...\n", folders, files);
+    const Tree tree = generate(root, folders, files);
+    std::printf("tree: %lld files, %lld songs\n", static_cast<long long>(tree.files),
+                static_cast<long long>(tree.songs));
+    const long rssBeforeScan = peakResidentKiB();
+
+    Server server;
+    server.log().setEchoToStdout(false);
+    server.setTxtMusicFolder(QFile::decodeName(root));
+
+    // Warm the tree (directory and inode caches) with both tools first.
+    timeFind(root);
+    qint32 songs = 0;
+    timeScan(server, std::chrono::milliseconds(2), songs);
+
+    const int runs = 5;
+    std::vector<double> findMs, scanMs, scanEveryEntryMs;
+    for (int i = 0; i < runs; ++i) {
+        findMs.push_back(timeFind(root));
+        scanMs.push_back(timeScan(server, std::chrono::milliseconds(2), songs));
+        scanEveryEntryMs.push_back(timeScan(server, std::chrono::nanoseconds(0), songs));
+    }
+    // Leave the catalogue as the server would have it.
+    timeScan(server, std::chrono::milliseconds(2), songs);
+
+    const double find = median(findMs), scan = median(scanMs), every = median(scanEveryEntryMs);
+    std::printf("songs catalogued:                 %d (list text %lld bytes)\n", songs,
+                static_cast<long long>(server.catalogue().mFilelist().size()));
+    std::printf("find -iname '*.mp3' -type f:      %8.1f ms (median of %d, baseline)\n", find, runs);
+    std::printf("LoadMP3List, pump every 2 ms:     %8.1f ms  ratio %.2f x find\n", scan, scan / find);
+    std::printf("LoadMP3List, pump every entry:    %8.1f ms  ratio %.2f x find\n", every, every / find);
+    std::printf("peak resident: %.1f MiB (%.1f MiB before the first scan)\n", peakResidentKiB() / 1024.0,
+                rssBeforeScan / 1024.0);
+    std::printf("targets: scan within 2x of find, under 100 MiB resident\n");
+    return 0;
+}
