@@ -180,6 +180,10 @@ void TestUiWindow::tableAndMenu()
     QVERIFY(f.find<QCheckBox>("chkHide") && !f.find<QCheckBox>("chkHide")->isChecked());
     auto *pic = f.find<PictureBox>("pic");
     QVERIFY(pic && pic->isHidden());
+    QVERIFY(!f.window.windowIcon().isNull());
+    QVERIFY(writeFile(f.settingsFile(), "127.0.0.1\r\n0\r\n\r\n"));
+    f.window.Form_Load();
+    QVERIFY(!pic->picture().isNull()); // the tray icon's picture is the window's icon
 
     auto *view = f.find<QTreeView>("ListView1");
     QVERIFY(view);

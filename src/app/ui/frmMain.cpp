@@ -79,8 +79,16 @@ bool hasRealDisplay()
 }
 } // namespace
 
+// The window lives in a static library: its resources are linked in only
+// when something refers to them.
+static void initResources()
+{
+    Q_INIT_RESOURCE(vorlune);
+}
+
 frmMain::frmMain(Server &server, QWidget *parent) : QMainWindow(parent), mServer(server)
 {
+    initResources();
     setObjectName(QStringLiteral("frmMain"));
     setWindowIcon(QIcon(QStringLiteral(":/icons/vorlune.png")));
     mVer = mServer.mVer;
