@@ -1,21 +1,179 @@
-// Placeholder until the connection table lands.
 #include "net/ConnectionTable.h"
-struct ConnectionTable::Impl {};
+
+#include <QItemSelectionModel>
+#include <QStandardItemModel>
+
+#include <cmath>
+
+struct ConnectionTable::Impl {
+    QStandardItemModel model;
+    QItemSelectionModel selection{&model};
+};
+
 ConnectionTable::ConnectionTable() : d(new Impl) {}
-ConnectionTable::~ConnectionTable() { delete d; }
-QAbstractItemModel *ConnectionTable::model() const { return nullptr; }
-QItemSelectionModel *ConnectionTable::selectionModel() const { return nullptr; }
-QStringList ConnectionTable::columnHeaders() { return {}; }
-QList<int> ConnectionTable::columnWidthsTwips() { return {}; }
-int ConnectionTable::twipsToPixels(int, double) { return 0; }
-void ConnectionTable::addColumns() {}
-void ConnectionTable::addListenerRow(qint16, const QString &, quint16) {}
-void ConnectionTable::addConnectionRow(qint16, const QString &, quint16, quint16) {}
-int ConnectionTable::rowCount() const { return 0; }
-int ConnectionTable::rowOfLine(qint16) const { return -1; }
-void ConnectionTable::removeRowOfLine(qint16) {}
-qint16 ConnectionTable::lineOfRow(int) const { return 0; }
-QString ConnectionTable::cell(int, int) const { return {}; }
-bool ConnectionTable::isSelected(int) const { return false; }
-QList<qint16> ConnectionTable::selectedLines() const { return {}; }
-void ConnectionTable::setTransferCells(qint16, const QString &, const QString &) {}
+
+ConnectionTable::~ConnectionTable()
+{
+    delete d;
+}
+
+QAbstractItemModel *ConnectionTable::model() const
+{
+    return &d->model;
+}
+
+QItemSelectionModel *ConnectionTable::selectionModel() const
+{
+    return &d->selection;
+}
+
+QStringList ConnectionTable::columnHeaders()
+{
+    return {QStringLiteral("IP Address"), QStringLiteral("Line #"), QStringLiteral("Local"),
+            QStringLiteral("Remote"), QStringLiteral("Type"), QStringLiteral("Bytes Sent"),
+            QStringLiteral("Bytes Left")};
+}
+
+QList<int> ConnectionTable::columnWidthsTwips()
+{
+    return {1500, 350, 500, 500, 350, 800, 800};
+}
+
+int ConnectionTable::twipsToPixels(int twips, double dotsPerInch)
+{
+    return static_cast<int>(std::lround(twips * dotsPerInch / 1440.0));
+}
+
+void ConnectionTable::addColumns()
+{
+    d->model.setColumnCount(kColumnCount);
+    d->model.setHorizontalHeaderLabels(columnHeaders());
+}
+
+namespace {
+QList<QStandardItem *> makeRow(const QStringList &cells, qint16 line)
+{
+    QList<QStandardItem *> items;
+    items.reserve(cells.size());
+    for (const QString &text : cells) {
+        auto *item = new QStandardItem(text);
+        item->setEditable(false);
+        items.append(item);
+    }
+    items.first()->setData(QString::number(line), ConnectionTable::lineKeyRole);
+    return items;
+}
+} // namespace
+
+void ConnectionTable::addListenerRow(qint16 line, const QString &localIP, quint16 localPort)
+{
+    if (d->model.columnCount() < kColumnCount)
+        addColumns();
+    const QString na = QStringLiteral("N/A");
+    d->model.appendRow(makeRow({localIP, QString::number(line), QString::number(localPort), na,
+                                QStringLiteral("Listen"), na, na},
+                               line));
+}
+
+void ConnectionTable::addConnectionRow(qint16 line, const QString &remoteIP, quint16 localPort,
+                                       quint16 remotePort)
+{
+    if (d->model.columnCount() < kColumnCount)
+        addColumns();
+    const QString na = QStringLiteral("N/A");
+    d->model.appendRow(makeRow({remoteIP, QString::number(line), QString::number(localPort),
+                                QString::number(remotePort), QStringLiteral("In"), na, na},
+                               line));
+    const int row = d->model.rowCount() - 1;
+    d->selection.select(d->model.index(row, 0),
+                        QItemSelectionModel::Select | QItemSelectionModel::Rows);
+}
+
+int ConnectionTable::rowCount() const
+{
+    return d->model.rowCount();
+}
+
+qint16 ConnectionTable::lineFromKey(const QString &key)
+{
+    int i = 0;
+    const int n = int(key.size());
+    bool negative = false;
+    if (i < n && (key[i] == u'-' || key[i] == u'+')) {
+        negative = key[i] == u'-';
+        ++i;
+    }
+    qint64 value = 0;
+    for (; i < n && key[i].isDigit() && key[i].unicode() < 128; ++i) {
+        value = value * 10 + (key[i].unicode() - u'0');
+        if (value > 1000000)
+            break; // far beyond any line: the exact value no longer matters
+    }
+    if (negative)
+        value = -value;
+    if (value > 32767 || value < -32768)
+        return -1;
+    return static_cast<qint16>(value);
+}
+
+qint16 ConnectionTable::lineOfRow(int row) const
+{
+    if (row < 0 || row >= d->model.rowCount())
+        return -1;
+    return lineFromKey(d->model.index(row, 0).data(lineKeyRole).toString());
+}
+
+int ConnectionTable::rowOfLine(qint16 line) const
+{
+    const int rows = d->model.rowCount();
+    for (int row = 0; row < rows; ++row) {
+        if (lineOfRow(row) == line)
+            return row;
+    }
+    return -1;
+}
+
+void ConnectionTable::removeRow(int row)
+{
+    if (row >= 0 && row < d->model.rowCount())
+        d->model.removeRow(row);
+}
+
+void ConnectionTable::removeRowOfLine(qint16 line)
+{
+    removeRow(rowOfLine(line));
+}
+
+QString ConnectionTable::cell(int row, int column) const
+{
+    if (row < 0 || row >= d->model.rowCount() || column < 0 || column >= kColumnCount)
+        return {};
+    return d->model.index(row, column).data(Qt::DisplayRole).toString();
+}
+
+bool ConnectionTable::isSelected(int row) const
+{
+    if (row < 0 || row >= d->model.rowCount())
+        return false;
+    return d->selection.rowIntersectsSelection(row, QModelIndex());
+}
+
+QList<qint16> ConnectionTable::selectedLines() const
+{
+    QList<qint16> lines;
+    const int rows = d->model.rowCount();
+    for (int row = 0; row < rows; ++row) {
+        if (isSelected(row))
+            lines.append(lineOfRow(row));
+    }
+    return lines;
+}
+
+void ConnectionTable::setTransferCells(qint16 line, const QString &sent, const QString &left)
+{
+    const int row = rowOfLine(line);
+    if (row < 0)
+        return;
+    d->model.setData(d->model.index(row, BytesSent), sent, Qt::DisplayRole);
+    d->model.setData(d->model.index(row, BytesLeft), left, Qt::DisplayRole);
+}

@@ -4,7 +4,9 @@
 // lines the operator's close and the replies address. The window's ListView1
 // shows these very models.
 //
-// Nothing here waits or processes events.
+// Nothing here waits or processes events. The line key is kept as plain
+// decimal text under Qt::UserRole of column 0 (lineKeyRole). A row counts as
+// selected when any of its cells is selected, whatever the view's mode.
 
 #include <QList>
 #include <QString>
@@ -15,6 +17,10 @@ class QItemSelectionModel;
 
 class ConnectionTable {
 public:
+    static constexpr int kColumnCount = 7;
+    static constexpr int lineKeyRole = 0x0100; // Qt::UserRole
+    enum Column { IPAddress = 0, LineNumber, Local, Remote, Type, BytesSent, BytesLeft };
+
     ConnectionTable();
     ~ConnectionTable();
 
@@ -36,10 +42,14 @@ public:
     int rowOfLine(qint16 line) const;          // first row from the top, -1 if none
     void removeRowOfLine(qint16 line);         // nothing when the line has no row
     qint16 lineOfRow(int row) const;           // the row's line key as a number
+    void removeRow(int row);                   // nothing when out of range
     QString cell(int row, int column) const;   // column 0..6
     bool isSelected(int row) const;
     // Selected rows' lines, top to bottom.
     QList<qint16> selectedLines() const;
+    // The longest leading decimal number of a line key, as a 16-bit number
+    // (0 when the text does not begin with one).
+    static qint16 lineFromKey(const QString &key);
     // Sets "Bytes Sent" and "Bytes Left" of the line's row, if any.
     void setTransferCells(qint16 line, const QString &sent, const QString &left);
 

@@ -11,8 +11,21 @@
 // actions. A line's generation changes on every release, so a caller that
 // waited can tell that "its" line is gone even when it was claimed again.
 // The other routines never wait.
+//
+// Ownership: Lines owns the 101 socket slots. Slot 0 lives as long as Lines;
+// slots 1..100 hold a socket from the claim of their line to its release.
+// A released socket is detached (it reports nothing more) and deleted later
+// through the event loop, since its own event handler or a wait further down
+// the stack may still be running; its slot is empty from the moment of
+// FreeLine, so nobody can reach it any more.
+//
+// Port numbers: txtPort's leading number (after blanks, with an optional
+// sign) is the port; a text that begins with no number gives port 0. A number
+// outside 0..65535 is not wrapped or clipped: listening fails with
+// "ERROR (listen port): " and error 10049, as a bind to an unusable address.
 
 #include <QObject>
+#include <QString>
 #include <array>
 #include <cstdint>
 
@@ -52,6 +65,16 @@ public:
     // Exit: closes every socket without raising events; sends stop waiting.
     void closeAllSilently();
 
+    // The port txtPort names: its leading number, 0 when it begins with none,
+    // -1 when that number is outside 0..65535.
+    static int portFromText(const QString &text);
+    // " 7" for 7, "-1" for -1.
+    static QString signPadded(qint64 number);
+
+    // How many times send gates have gone back to waiting for events; tells
+    // a test that a blocked gate sleeps instead of spinning.
+    quint64 gateWaitRounds() const { return mGateWaitRounds; }
+
 signals:
     // Forwarded socket events handled by the protocol.
     void DataArrival(qint16 line, qint64 bytesTotal);
@@ -65,6 +88,16 @@ private:
     void Winsock_Error(qint16 line, int number, const QString &description);
     void Winsock_Connect(qint16 line);
 
+    Winsock *createSocket(qint16 line);
+    void releaseSocket(qint16 line);
+    void sendFailed(qint16 line, const QString &description);
+    bool validLine(qint16 line) const { return line >= 0 && line < kLineCount; }
+
     Server &mServer;
-    // Implementation fields are added by the implementation.
+    std::array<qint16, kLineCount> mLineInUse{};
+    std::array<bool, kLineCount> mLineBusy{};
+    int mBusyCount = 0;                   // set entries of mLineBusy
+    std::array<std::uint64_t, kLineCount> mGeneration{};
+    std::array<Winsock *, kLineCount> mWinsock{};
+    quint64 mGateWaitRounds = 0;
 };

@@ -16,8 +16,39 @@
 //  - The object may be destroyed from inside one of its own event handlers
 //    with deleteLater(); call detach() first so that it reports nothing more.
 //
-// Error numbers (classic socket error numbers):
-//   (filled in by the implementation; see errorNumberFor())
+// Ownership: the object owns its listening server or its connected socket;
+// destroying the object (or Close()) ends either. Events for a previous use
+// of the object (before Close, Bind or Accept) are dropped, never delivered
+// for the next use: every use has its own generation.
+//
+// Listening: Bind binds and opens the OS socket at once, so that a taken port
+// is reported at Bind; connection requests are raised only after Listen.
+// A request whose ConnectionRequest handler does not Accept it is closed as
+// soon as the handler returns.
+//
+// A peer's reset (as opposed to an orderly close) is reported as Error 10054;
+// an orderly close as PeerClosed. After either, State() reports sckClosing
+// (peer close) or sckError, RemoteHostIP/RemotePort keep the peer's address
+// for the handler's log line, and no further event comes for that connection.
+//
+// Error numbers (classic socket error numbers), one per kind of failure:
+//   10013  access denied (e.g. a privileged port)
+//   10022  invalid argument / operation in the wrong state (Listen before
+//          Bind, Bind or Accept on a socket that is in use, bad descriptor)
+//   10024  too many open files / no resources for a socket
+//   10036  operation still in progress
+//   10040  message too large
+//   10045  operation not supported
+//   10048  address in use (port taken)
+//   10049  address not available (not an address of this machine, or not an
+//          IPv4/IPv6 address at all)
+//   10050  network down / other network failure
+//   10053  connection aborted (any other failure of a live connection)
+//   10054  connection reset by the peer
+//   10057  socket not connected (SendData on a socket with no connection)
+//   10060  timed out
+//   10061  connection refused
+//   11001  host not found
 
 #include <QByteArray>
 #include <QObject>
@@ -62,6 +93,13 @@ public:
     // Closes a pending connection request that nobody accepted.
     static void refuseRequest(qintptr requestID);
 
+    // The machine's primary IPv4 address: first non-loopback IPv4 address of
+    // an interface that is up and running, else "127.0.0.1".
+    static QString primaryIPv4();
+
+protected:
+    bool event(QEvent *e) override;
+
 signals:
     void ConnectionRequest(qint16 index, qintptr requestID);
     void DataArrival(qint16 index, qint64 bytesTotal);
@@ -73,7 +111,7 @@ signals:
 
 private:
     qint16 mIndex;
-    // Implementation members are added by the implementation.
     struct Impl;
     Impl *d = nullptr;
+    friend struct Impl;
 };
