@@ -95,6 +95,7 @@ private slots:
 
     void closeRequestHidesAndKeepsRunning();
     void fileExitWritesSettingsAndEnds();
+    void exitWithUnwritableFolderCompletes();
     void exitDuringStartupScanSkipsListen();
 
     void trayCodeMapping_data();
@@ -240,6 +241,28 @@ void TestUiWindow::operatorActionsReachTheCore()
     f.find<QPushButton>("cmdClear_2")->click();
     QCOMPARE(f.server.log().logPane().text(), QString());
     QCOMPARE(f.find<QPlainTextEdit>("txtLog")->toPlainText(), QString());
+
+    // Listen reaches the line pool with the fields as typed.
+    f.server.setFields(SettingsFields{QStringLiteral("127.0.0.1"), QStringLiteral("0"), QString()});
+    QVERIFY(!f.server.lines().lineInUse(0));
+    f.find<QPushButton>("cmdListen")->click();
+    QVERIFY(f.server.lines().lineInUse(0));
+}
+
+void TestUiWindow::exitWithUnwritableFolderCompletes()
+{
+    QTemporaryDir dir;
+    const QString notAFolder = dir.filePath(QStringLiteral("file"));
+    QVERIFY(writeFile(notAFolder, "unchanged"));
+    Server server;
+    frmMain window(server);
+    window.setApplicationFolder(notAFolder);
+    window.show();
+    window.mnuFileItem_Click(0);
+    QVERIFY(window.exitDone());
+    QVERIFY(server.exiting());
+    QVERIFY(!window.isVisible());
+    QCOMPARE(readFile(notAFolder), QByteArray("unchanged"));
 }
 
 void TestUiWindow::closeRequestHidesAndKeepsRunning()
