@@ -6,11 +6,21 @@
 // Events and re-entrancy:
 //  - DataArrival is delivered through a queued call, never from inside
 //    readyRead, so a handler that waits (processes events) still receives
-//    nested DataArrival events, on this line too. After a handler returns,
-//    data left in the buffer produces another DataArrival.
+//    nested DataArrival events, on this line too. Bytes that arrived while a
+//    handler ran always get a DataArrival of their own, after the handler if
+//    not inside it; bytes a handler leaves unread are announced again only
+//    with the next arrival, so a handler that reads nothing cannot make the
+//    event loop spin. At most 64 KiB wait unread: then TCP holds the peer back.
+//    A peer's close comes after the DataArrival of everything it sent.
 //  - SendComplete follows every accepted SendData on a connection that stays
 //    open, also for an empty string; it is always delivered later through the
-//    event loop, never from inside SendData.
+//    event loop, never from inside SendData. One SendComplete answers all the
+//    sends made since the previous one, once all their bytes are with the OS.
+//    SendProgress(sent, remaining) counts the bytes of those sends that have
+//    reached the OS and the bytes still queued here; it precedes SendComplete.
+//  - ConnectionRequest is raised from the listener's own notification, before
+//    the request is closed if the handler did not Accept it: its handler must
+//    not wait for events.
 //  - A close the program asks for (Close(), destruction) raises no Close
 //    event; only a close by the peer or the system does.
 //  - The object may be destroyed from inside one of its own event handlers
@@ -26,10 +36,12 @@
 // A request whose ConnectionRequest handler does not Accept it is closed as
 // soon as the handler returns.
 //
-// A peer's reset (as opposed to an orderly close) is reported as Error 10054;
-// an orderly close as PeerClosed. After either, State() reports sckClosing
-// (peer close) or sckError, RemoteHostIP/RemotePort keep the peer's address
-// for the handler's log line, and no further event comes for that connection.
+// The peer's close, orderly or by reset (Qt does not tell them apart), is
+// PeerClosed; any other failure of a connection or listener is Error, after
+// which the OS socket is already released (a listener's port is free again).
+// After either, State() reports sckClosing (peer close) or sckError,
+// RemoteHostIP/RemotePort keep the peer's address for the handler's log
+// line, and no further event comes for that use of the object.
 //
 // Error numbers (classic socket error numbers), one per kind of failure:
 //   10013  access denied (e.g. a privileged port)
@@ -44,7 +56,7 @@
 //          IPv4/IPv6 address at all)
 //   10050  network down / other network failure
 //   10053  connection aborted (any other failure of a live connection)
-//   10054  connection reset by the peer
+//   10054  connection reset by the peer (only where reported apart from a close)
 //   10057  socket not connected (SendData on a socket with no connection)
 //   10060  timed out
 //   10061  connection refused
