@@ -1,0 +1,334 @@
+// End-to-end tests of the built executable, run as a user would run it: a
+// folder with a copy of the program and its vorlune.ini, a music tree, the
+// offscreen platform, a protocol client on loopback, the log read from
+// standard output, SIGTERM at the end and the settings file checked.
+
+#include <QDir>
+#include <QDirIterator>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <csignal>
+
+namespace {
+
+constexpr int kTimeoutMs = 20000;
+
+QByteArray readFile(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+void writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QCOMPARE(f.write(bytes), bytes.size());
+}
+
+QByteArray settingsText(const QString &ip, const QString &port, const QString &folder)
+{
+    return (ip + "\r\n" + port + "\r\n" + folder + "\r\n").toUtf8();
+}
+
+// One run of the server in a folder of its own.
+class ServerRun {
+public:
+    explicit ServerRun(const QString &dir) : mDir(dir)
+    {
+        mExe = mDir + "/vorlune-server";
+        QFile::remove(mExe);
+        if (!QFile::copy(QStringLiteral(VORLUNE_SERVER_EXECUTABLE), mExe))
+            qFatal("cannot copy the executable");
+        QFile::setPermissions(mExe, QFile::permissions(mExe) | QFileDevice::ExeOwner);
+    }
+    ~ServerRun()
+    {
+        if (mProc.state() != QProcess::NotRunning) {
+            mProc.kill();
+            mProc.waitForFinished(kTimeoutMs);
+        }
+    }
+
+    QString iniPath() const { return mDir + "/vorlune.ini"; }
+
+    bool start()
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        mProc.setProcessEnvironment(env);
+        mProc.setWorkingDirectory(mDir);
+        mProc.setProcessChannelMode(QProcess::SeparateChannels);
+        mProc.start(mExe, {});
+        return mProc.waitForStarted(kTimeoutMs);
+    }
+
+    // Log entries so far, one per line of standard output (an entry that
+    // itself ends in CR LF is followed by an empty one).
+    QStringList lines()
+    {
+        mOut += mProc.readAllStandardOutput();
+        QStringList result;
+        const QList<QByteArray> parts = mOut.split('\n');
+        for (qsizetype i = 0; i + 1 < parts.size(); ++i) { // the last part is unfinished
+            QByteArray line = parts[i];
+            if (line.endsWith('\r')) // an entry that carries its own CR LF
+                line.chop(1);
+            result << QString::fromUtf8(line);
+        }
+        return result;
+    }
+
+    // Waits until a log line matching re has appeared; returns its index or -1.
+    int waitForLine(const QRegularExpression &re, int from = 0)
+    {
+        QElapsedTimer timer;
+        timer.start();
+        for (;;) {
+            const QStringList all = lines();
+            for (int i = from; i < all.size(); ++i)
+                if (re.match(all[i]).hasMatch())
+                    return i;
+            if (mProc.state() == QProcess::NotRunning || timer.elapsed() > kTimeoutMs)
+                return -1;
+            mProc.waitForReadyRead(200);
+        }
+    }
+
+    // The port of the "Listening on <ip> - <port>" line.
+    int listeningPort()
+    {
+        const int i = waitForLine(QRegularExpression("^Listening on 127\\.0\\.0\\.1 - (\\d+)$"));
+        if (i < 0)
+            return -1;
+        return QRegularExpression("(\\d+)$").match(lines().at(i)).captured(1).toInt();
+    }
+
+    bool terminate(int *exitCode)
+    {
+        ::kill(pid_t(mProc.processId()), SIGTERM);
+        if (!mProc.waitForFinished(kTimeoutMs))
+            return false;
+        *exitCode = mProc.exitStatus() == QProcess::NormalExit ? mProc.exitCode() : -1;
+        return true;
+    }
+
+    bool running() const { return mProc.state() == QProcess::Running; }
+
+private:
+    QString mDir;
+    QString mExe;
+    QProcess mProc;
+    QByteArray mOut;
+};
+
+// A blocking protocol client: the server runs in another process.
+struct Client {
+    QTcpSocket socket;
+
+    bool connectTo(int port)
+    {
+        socket.connectToHost(QHostAddress::LocalHost, quint16(port));
+        return socket.waitForConnected(kTimeoutMs);
+    }
+    void send(const QByteArray &bytes)
+    {
+        socket.write(bytes);
+        socket.waitForBytesWritten(kTimeoutMs);
+    }
+    QByteArray read(qint64 count)
+    {
+        QByteArray got;
+        while (got.size() < count) {
+            if (socket.bytesAvailable() == 0 && !socket.waitForReadyRead(kTimeoutMs))
+                break;
+            got += socket.read(count - got.size());
+        }
+        return got;
+    }
+    // True when the server ended the connection without sending anything more.
+    bool endedSilently()
+    {
+        if (socket.state() == QAbstractSocket::ConnectedState)
+            socket.waitForDisconnected(kTimeoutMs);
+        return socket.state() != QAbstractSocket::ConnectedState && socket.bytesAvailable() == 0;
+    }
+};
+
+// The .mp3 files below root in serving order: a folder's own files first,
+// then its subfolders, each listing in case-insensitive name order.
+QStringList expectedSongs(const QString &root, const QString &rel = QString())
+{
+    QDir dir(root + rel);
+    auto byName = [](const QString &a, const QString &b) {
+        const int c = a.compare(b, Qt::CaseInsensitive);
+        return c != 0 ? c < 0 : a < b;
+    };
+    QStringList files = dir.entryList(QDir::Files, QDir::NoSort);
+    std::sort(files.begin(), files.end(), byName);
+    QStringList result;
+    for (const QString &f : files)
+        if (f.endsWith(".mp3", Qt::CaseInsensitive))
+            result << rel + "/" + f;
+    QStringList subdirs = dir.entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::NoSort);
+    std::sort(subdirs.begin(), subdirs.end(), byName);
+    for (const QString &d : subdirs)
+        result << expectedSongs(root, rel + "/" + d);
+    return result;
+}
+
+} // namespace
+
+class EndToEnd : public QObject {
+    Q_OBJECT
+private slots:
+    void firstStartWithoutSettingsFile();
+    void clientSessionAgainstSampleMusic();
+    void portTakenAtStartUp();
+    void exitWithClientsConnected();
+};
+
+void EndToEnd::firstStartWithoutSettingsFile()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    ServerRun run(dir.path());
+    QVERIFY(run.start());
+
+    // With no settings the port field holds 15150 and the address is picked.
+    const int auto_ = run.waitForLine(QRegularExpression("^No IP Selected\\.  Auto-Selecting \\S+$"));
+    QVERIFY2(auto_ >= 0, qPrintable(run.lines().join('\n')));
+    const QString picked = run.lines().at(auto_).section(' ', -1);
+    const int outcome = run.waitForLine(
+        QRegularExpression("^(Listening on .* - 15150|ERROR \\(listen port\\): .*)$"), auto_);
+    QVERIFY2(outcome >= 0, qPrintable(run.lines().join('\n')));
+    const bool listening = run.lines().at(outcome).startsWith("Listening on ");
+    // No music folder: no scan, so no song count is logged.
+    QVERIFY(!run.lines().join('\n').contains("Songs Available: "));
+
+    int code = -1;
+    QVERIFY(run.terminate(&code));
+    QCOMPARE(code, 0);
+    // The address in use is written back only when listening started.
+    QCOMPARE(readFile(run.iniPath()), settingsText(listening ? picked : QString(), "15150", ""));
+}
+
+void EndToEnd::clientSessionAgainstSampleMusic()
+{
+    const QString music = QStringLiteral(VORLUNE_SOURCE_DIR "/samples/music");
+    const QStringList songs = expectedSongs(music);
+    QVERIFY2(songs.size() >= 3, "the bundled sample music is missing");
+
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    ServerRun run(dir.path());
+    const QByteArray ini = settingsText("127.0.0.1", "0", music);
+    writeFile(run.iniPath(), ini);
+    QVERIFY(run.start());
+
+    const int port = run.listeningPort();
+    QVERIFY2(port > 0, qPrintable(run.lines().join('\n')));
+    // Start-up order: the scan completes before the listener opens.
+    const QStringList log = run.lines();
+    const int songsLine = log.indexOf("Songs Available: " + QString::number(songs.size()));
+    const int listenLine = run.waitForLine(QRegularExpression("^Listening on "));
+    QVERIFY2(songsLine >= 0 && songsLine < listenLine, qPrintable(log.join('\n')));
+
+    Client c;
+    QVERIFY(c.connectTo(port));
+
+    QByteArray expectedList;
+    for (const QString &s : songs)
+        expectedList += QString(s).replace('/', '\\').toUtf8() + "\r\n";
+
+    c.send("SLLEN\r\n");
+    const QByteArray len = c.read(10);
+    QCOMPARE(len, QByteArray::number(expectedList.size()) + '\0'
+                      + QByteArray(9 - QByteArray::number(expectedList.size()).size(), ' '));
+
+    c.send("SLIST\r\n");
+    QCOMPARE(c.read(expectedList.size()), expectedList);
+
+    for (int n : {1, int(songs.size())}) {
+        const QByteArray song = readFile(music + songs[n - 1]);
+        QVERIFY(!song.isEmpty());
+        c.send("SONG " + QByteArray::number(n) + "\r\n");
+        const QByteArray header = c.read(4096);
+        QCOMPARE(header.size(), 4096);
+        const QByteArray size = QByteArray::number(song.size());
+        const QByteArray path = songs[n - 1].mid(1).replace('/', '\\').toUtf8();
+        QByteArray expectedHeader = "FILE " + size + QByteArray(8 - size.size(), ' ') + ' ' + path + '\0';
+        expectedHeader += QByteArray(4096 - expectedHeader.size(), ' ');
+        QCOMPARE(header, expectedHeader);
+
+        c.send("READY\r\n");
+        QCOMPARE(c.read(song.size()), song);
+    }
+
+    c.send("SYNC \r\n");
+    QCOMPARE(c.read(1), QByteArray("!"));
+    // Nothing else was sent.
+    QVERIFY(!c.socket.waitForReadyRead(300));
+
+    int code = -1;
+    QVERIFY(run.terminate(&code));
+    QCOMPARE(code, 0);
+    QCOMPARE(readFile(run.iniPath()), ini);
+}
+
+void EndToEnd::portTakenAtStartUp()
+{
+    QTcpServer squatter;
+    QVERIFY(squatter.listen(QHostAddress::LocalHost, 0));
+
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    ServerRun run(dir.path());
+    const QByteArray ini = settingsText("127.0.0.1", QString::number(squatter.serverPort()), "");
+    writeFile(run.iniPath(), ini);
+    QVERIFY(run.start());
+
+    QVERIFY2(run.waitForLine(QRegularExpression("^ERROR \\(listen port\\):  10048 - .+")) >= 0,
+             qPrintable(run.lines().join('\n')));
+    QVERIFY(!run.lines().join('\n').contains("Listening on "));
+    QVERIFY(run.running());
+
+    int code = -1;
+    QVERIFY(run.terminate(&code));
+    QCOMPARE(code, 0);
+    QCOMPARE(readFile(run.iniPath()), ini);
+}
+
+void EndToEnd::exitWithClientsConnected()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    ServerRun run(dir.path());
+    writeFile(run.iniPath(), settingsText("127.0.0.1", "0", ""));
+    QVERIFY(run.start());
+    const int port = run.listeningPort();
+    QVERIFY(port > 0);
+
+    Client a, b;
+    QVERIFY(a.connectTo(port));
+    QVERIFY(b.connectTo(port));
+    const int first = run.waitForLine(QRegularExpression("^Accepted to 127\\.0\\.0\\.1 - "));
+    QVERIFY(first >= 0);
+    QVERIFY(run.waitForLine(QRegularExpression("^Accepted to 127\\.0\\.0\\.1 - "), first + 1) >= 0);
+
+    int code = -1;
+    QVERIFY(run.terminate(&code));
+    QCOMPARE(code, 0);
+    QVERIFY(a.endedSilently());
+    QVERIFY(b.endedSilently());
+}
+
+QTEST_GUILESS_MAIN(EndToEnd)
+#include "tst_e2e.moc"
