@@ -16,6 +16,7 @@
 #include <QTest>
 #include <QTimer>
 
+#include <algorithm>
 #include <memory>
 #include <vector>
 
@@ -71,6 +72,7 @@ private slots:
     void sendWaitingForReleasedLineNeverReachesNewClient();
     void emptySendCompletesLater();
     void nestedDataArrivalOnSameLine();
+    void deeplyNestedArrivalsFromManyLines();
     void blockedGateDoesNotSpin();
     void exitReleasesWaitingSend();
     void noDescriptorLeakOverManyConnections();
@@ -555,14 +557,14 @@ void TestNet::gateSerialisesSendsAcrossLines()
     const quint16 port = listenOnLoopback(server);
     auto one = stalledClient(server, port);
     auto two = connectClient(server, port);
-    QVERIFY(one && two);
+    auto three = connectClient(server, port);
+    QVERIFY(one && two && three);
 
     QStringList order;
     connect(&server.lines(), &Lines::SendComplete, &server,
             [&](qint16 line) { order << QStringLiteral("complete %1").arg(line); });
 
-    const QByteArray block = bigBlock(8 * 1024 * 1024);
-    server.lines().SendMsg(1, block);
+    server.lines().SendMsg(1, bigBlock(8 * 1024 * 1024));
     QVERIFY(server.lines().lineBusy(1));
     bool heldBack = false;
     QTimer::singleShot(0, &server, [&] {
@@ -570,13 +572,17 @@ void TestNet::gateSerialisesSendsAcrossLines()
         one->setReadBufferSize(0); // client 1 reads again: its send completes
         QObject::connect(one.get(), &QTcpSocket::readyRead, one.get(), [&] { one->readAll(); });
         one->readAll();
+        // A send started inside the outer one's wait goes first; the outer
+        // one then waits for it in turn.
+        server.lines().SendMsg(3, "inner");
+        order << QStringLiteral("sent 3");
     });
-    server.lines().SendMsg(2, "after");
+    server.lines().SendMsg(2, "outer");
     order << QStringLiteral("sent 2");
     QVERIFY(heldBack);
-    QCOMPARE(order.value(0), QStringLiteral("complete 1"));
-    QCOMPARE(order.value(1), QStringLiteral("sent 2"));
+    QCOMPARE(order, QStringList({"complete 1", "sent 3", "complete 3", "sent 2"}));
     QTRY_COMPARE(two->bytesAvailable(), qint64(5));
+    QTRY_COMPARE(three->bytesAvailable(), qint64(5));
     QTRY_VERIFY(!server.lines().lineBusy(2));
 }
 
@@ -722,6 +728,39 @@ void TestNet::nestedDataArrivalOnSameLine()
     client->write("abc");
     QTRY_VERIFY(calls >= 2);
     QCOMPARE(maxDepth, 2);
+}
+
+void TestNet::deeplyNestedArrivalsFromManyLines()
+{
+    Server server;
+    const quint16 port = listenOnLoopback(server);
+    constexpr int kClients = 20;
+    std::vector<std::unique_ptr<QTcpSocket>> clients;
+    for (int i = 0; i < kClients; ++i) {
+        clients.push_back(connectClient(server, port));
+        QVERIFY(clients.back());
+    }
+    // Every handler waits until all have run; each one lets the next client
+    // speak, so the handlers end up nested twenty deep.
+    int depth = 0, maxDepth = 0, calls = 0;
+    QList<qint16> lines;
+    connect(&server.lines(), &Lines::DataArrival, &server, [&](qint16 line, qint64) {
+        ++calls;
+        ++depth;
+        maxDepth = std::max(maxDepth, depth);
+        lines << line;
+        if (calls < kClients)
+            clients[size_t(calls)]->write("x");
+        QTRY_VERIFY_WITH_TIMEOUT(calls >= kClients, 20000);
+        --depth;
+    });
+    clients[0]->write("x");
+    QTRY_VERIFY_WITH_TIMEOUT(calls >= kClients && depth == 0, 30000);
+    QCOMPARE(maxDepth, kClients);
+    std::sort(lines.begin(), lines.end());
+    QCOMPARE(lines.size(), kClients);
+    for (int i = 0; i < kClients; ++i)
+        QCOMPARE(lines[i], qint16(i + 1));
 }
 
 void TestNet::blockedGateDoesNotSpin()
