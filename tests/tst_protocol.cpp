@@ -26,6 +26,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <limits>
 #include <memory>
 
@@ -199,6 +200,7 @@ private slots:
     // --- whole server on loopback ---------------------------------------------
     void repliesAreByteExact();
     void emptyCatalogue();
+    void nameThatIsNotUtf8IsServed();
     void messagesWithoutReply_data();
     void messagesWithoutReply();
     void arrivalIsLoggedAndShown();
@@ -527,6 +529,27 @@ void TestProtocol::emptyCatalogue()
     QCOMPARE(rig.count("Sending Song List (0 bytes)"), 1);
     QVERIFY(rig.nothingPending(c));
     QCOMPARE(rig.countStarting(Interpreter::noSelectionText()), 0);
+}
+
+void TestProtocol::nameThatIsNotUtf8IsServed()
+{
+    Rig rig;
+    const QByteArray name = "Caf\xe9 \xff.mp3"; // Latin-1 bytes, not UTF-8
+    const QByteArray path = QFile::encodeName(rig.music.path()) + "/" + name;
+    const QByteArray data = songBytes(5000, 8);
+    std::FILE *f = std::fopen(path.constData(), "wb");
+    QVERIFY(f);
+    QCOMPARE(std::fwrite(data.constData(), 1, size_t(data.size()), f), size_t(data.size()));
+    std::fclose(f);
+    QVERIFY(rig.start());
+    QCOMPARE(rig.server.catalogue().mFilelist(), "\\" + name + "\r\n");
+    ProtocolClient &c = rig.connect();
+    QVERIFY(rig.sendOne(c, "SONG 1\r\n"));
+    QCOMPARE(c.readExactly(4096), *Wire::fileHeader(data.size(), name));
+    QVERIFY(rig.sendOne(c, "READY\r\n"));
+    QCOMPARE(c.readExactly(data.size()), data);
+    QVERIFY(rig.nothingPending(c));
+    std::remove(path.constData()); // QTemporaryDir cannot spell it
 }
 
 void TestProtocol::messagesWithoutReply_data()
