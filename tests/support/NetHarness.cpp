@@ -1,14 +1,6 @@
 #include "NetHarness.h"
 
-#include "app/OperatorLog.h"
-#include "app/Server.h"
-#include "net/ConnectionTable.h"
-#include "net/Lines.h"
-#include "net/Winsock.h"
-
-#include <QCoreApplication>
 #include <QDir>
-#include <QEvent>
 #include <QTest>
 
 namespace NetHarness {
@@ -20,37 +12,20 @@ quint16 listenOnLoopback(Server &server)
     server.setTxtIP(QStringLiteral("127.0.0.1"));
     server.setTxtPort(QStringLiteral("0"));
     server.lines().cmdListen_Click();
-    Winsock *listener = server.lines().socket(0);
-    if (!listener || listener->State() != Winsock::sckListening)
-        return 0;
-    return listener->LocalPort();
+    const Winsock *listener = server.lines().socket(0);
+    return listener->State() == Winsock::sckListening ? listener->LocalPort() : 0;
 }
 
-void clearBusyOnSendComplete(Server &server)
-{
-    Lines *lines = &server.lines();
-    QObject::connect(lines, &Lines::SendComplete, lines,
-                     [lines](qint16 line) { lines->setLineBusy(line, false); });
-}
-
-std::unique_ptr<QTcpSocket> connectRaw(quint16 port)
-{
-    auto client = std::make_unique<QTcpSocket>();
-    client->connectToHost(QStringLiteral("127.0.0.1"), port);
-    return client;
-}
-
-std::unique_ptr<QTcpSocket> connectClient(Server &server, quint16 port)
+std::unique_ptr<QTcpSocket> connectClient(Server &server, quint16 port, qint64 readBufferSize)
 {
     const int rowsBefore = server.table().rowCount();
-    auto client = connectRaw(port);
+    auto client = std::make_unique<QTcpSocket>();
+    client->setReadBufferSize(readBufferSize);
+    client->connectToHost(QStringLiteral("127.0.0.1"), port);
     const bool accepted = QTest::qWaitFor([&] {
-        return client->state() == QAbstractSocket::ConnectedState
-               && server.table().rowCount() > rowsBefore;
+        return client->state() == QAbstractSocket::ConnectedState && server.table().rowCount() > rowsBefore;
     }, 10000);
-    if (!accepted)
-        return nullptr;
-    return client;
+    return accepted ? std::move(client) : nullptr;
 }
 
 QString logText(Server &server)
@@ -60,15 +35,8 @@ QString logText(Server &server)
 
 int openDescriptorCount()
 {
-    QDir fds(QStringLiteral("/proc/self/fd"));
-    if (!fds.exists())
-        return -1;
-    return int(fds.entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot).size());
-}
-
-void flushDeferredDeletes()
-{
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    const QDir fds(QStringLiteral("/proc/self/fd"));
+    return fds.exists() ? int(fds.entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot).size()) : -1;
 }
 
 } // namespace NetHarness
