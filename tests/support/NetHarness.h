@@ -1,6 +1,6 @@
 #pragma once
-// A server listening on loopback on a port the system chose, clients that
-// connect to it, and what a test reads back: the log and the descriptors.
+// A server listening on loopback, clients that connect to it, and what a test
+// reads back: the log and the open descriptors.
 
 #include "app/OperatorLog.h"
 #include "app/Server.h"
@@ -8,22 +8,27 @@
 #include "net/Lines.h"
 #include "net/Winsock.h"
 
+#include <QDir>
 #include <QTcpSocket>
-#include <memory>
 
 namespace NetHarness {
 
-// Quiet log, the table's columns, txtIP 127.0.0.1 and txtPort "0"; then
-// Listen. Returns the port line 0 listens on, 0 when listening failed.
-quint16 listenOnLoopback(Server &server);
+// Quiet log, the table's columns, txtIP 127.0.0.1 and the port given (0: the
+// system picks one); then Listen. Returns the port line 0 listens on, 0 when
+// listening failed.
+quint16 listenOnLoopback(Server &server, quint16 port = 0);
 
 // Connects a client and waits until the server has added its row; nullptr on
 // time-out. A client given a small read buffer stops reading once that much
 // is buffered, so a large send to it stays outstanding.
 std::unique_ptr<QTcpSocket> connectClient(Server &server, quint16 port, qint64 readBufferSize = 0);
 
-QString logText(Server &server);
-// Open descriptors of this process (/proc/self/fd); -1 where that is unknown.
-int openDescriptorCount();
+inline QString logText(Server &server) { return server.log().logPane().text(); }
+
+// Open descriptors of this process (Linux: the entries of /proc/self/fd).
+inline int openDescriptorCount()
+{
+    return int(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot).size());
+}
 
 } // namespace NetHarness
