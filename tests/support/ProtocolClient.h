@@ -1,73 +1,72 @@
 #pragma once
 // A player client for tests: one QTcpSocket on loopback, driven from the
-// test's own thread, which is also the server's thread. Every wait runs the
-// event loop (the server goes on working meanwhile) and wakes on the
-// socket's own signals, with a timeout; nothing blocks the thread.
+// test's own thread, which is also the server's. Every wait runs the event
+// loop with a timeout, so the server goes on working meanwhile.
 //
-// Incoming bytes are collected as they arrive, also while the server keeps
-// the thread inside a handler of its own (a song stream), so a test can
-// look at them afterwards or react to them as they come (whenReceived).
+// Bytes are collected as they arrive, also while the server keeps the
+// thread inside a handler of its own (a song stream); whenReceived reacts
+// to them there, nested wherever the server happens to be.
 
-#include <QByteArray>
-#include <QObject>
+#include <QDeadlineTimer>
+#include <QEventLoop>
 #include <QTcpSocket>
+#include <QTimer>
 
 #include <functional>
-#include <vector>
+#include <utility>
 
-class ProtocolClient : public QObject {
-    Q_OBJECT
-public:
-    static constexpr int kDefaultTimeoutMs = 20000;
-
-    explicit ProtocolClient(QObject *parent = nullptr);
-    ~ProtocolClient() override;
+struct ProtocolClient {
+    ProtocolClient() { QObject::connect(&socket, &QTcpSocket::readyRead, &socket, [this] { collect(); }); }
 
     // Runs the event loop until the condition holds or the time is up;
-    // returns the condition's last value. Wakes on this client's socket
-    // signals and at least every few milliseconds for other conditions.
-    bool waitUntil(const std::function<bool()> &condition, int timeoutMs = kDefaultTimeoutMs);
+    // returns the condition's last value.
+    bool waitUntil(const std::function<bool()> &condition, int timeoutMs = 20000)
+    {
+        const QDeadlineTimer deadline(timeoutMs);
+        while (!condition() && !deadline.hasExpired()) {
+            // Woken by this client's bytes at once; conditions no signal of
+            // ours announces (a log line, a table cell) are looked at every few ms.
+            QEventLoop loop;
+            QObject::connect(&socket, &QTcpSocket::readyRead, &loop, &QEventLoop::quit);
+            QTimer::singleShot(5, &loop, &QEventLoop::quit);
+            loop.exec();
+        }
+        return condition();
+    }
 
-    bool connectToServer(quint16 port, int timeoutMs = kDefaultTimeoutMs);
-    bool isConnected() const;
-    // Writes the text and pushes it to the system at once.
-    void send(const QByteArray &text);
-    // Closes from this side (the server sees the peer's close).
-    void close();
-    // Waits for the server's close.
-    bool waitForDisconnected(int timeoutMs = kDefaultTimeoutMs);
+    void send(const QByteArray &text) { socket.write(text), socket.flush(); }
 
-    // Everything received and not yet taken.
+    // Waits until n bytes are there and takes them; on timeout, what there is.
+    QByteArray read(qint64 n)
+    {
+        waitUntil([&] { return collect(), mReceived.size() >= n; });
+        return std::exchange(mReceived, mReceived.mid(n)).left(n);
+    }
+
     qint64 available() const { return mReceived.size(); }
-    // Total received over the connection's life.
-    qint64 totalReceived() const { return mTotal; }
-    // Waits until n bytes are there and takes them; on timeout takes what
-    // there is (fewer than n).
-    QByteArray readExactly(qint64 n, int timeoutMs = kDefaultTimeoutMs);
-    // Takes whatever has arrived.
-    QByteArray readAll();
-    // Waits until at least n bytes are there (not taking them).
-    bool waitForBytes(qint64 n, int timeoutMs = kDefaultTimeoutMs);
-    // Runs action once, as soon as the connection's total reaches n bytes;
-    // it runs inside the event loop, nested wherever the server is.
-    void whenReceived(qint64 n, std::function<void()> action);
-    // Stops collecting: from now on bytes stay in the system's buffers, so
-    // the server's sends stop completing once those are full.
-    void pauseReading(bool paused);
+    // Total received over the connection's life, taken or not.
+    qint64 total() const { return mTotal; }
 
-    QTcpSocket &socket() { return mSocket; }
+    // Runs the action once, as soon as the total reaches n bytes (one at a
+    // time, set before the bytes come).
+    void whenReceived(qint64 n, std::function<void()> action) { mTriggerAt = n, mTrigger = std::move(action); }
 
-private:
-    void collect();
-    void runTriggers();
+    qint16 line = -1; // the server's line for it, where a test has found out
 
-    QTcpSocket mSocket;
+    void collect()
+    {
+        const QByteArray chunk = socket.isOpen() ? socket.readAll() : QByteArray();
+        mReceived += chunk;
+        mTotal += chunk.size();
+        // Taken before it runs: the action may read, which collects again.
+        if (mTrigger && mTotal >= mTriggerAt)
+            std::exchange(mTrigger, {})();
+    }
+
     QByteArray mReceived;
     qint64 mTotal = 0;
-    bool mPaused = false;
-    struct Trigger {
-        qint64 at;
-        std::function<void()> action;
-    };
-    std::vector<Trigger> mTriggers;
+    qint64 mTriggerAt = 0;
+    std::function<void()> mTrigger;
+    // Last, so that it goes first: nothing it emits meets a dead collector.
+    QTcpSocket socket;
 };
