@@ -164,12 +164,12 @@ void Lines::SendMsg(qint16 line, const QByteArray &data, std::uint64_t expectedG
                                  : QStringLiteral("No socket on this line")));
         return;
     }
-    SocketError error;
-    if (!socket->SendData(data, &error)) {
-        sendFailed(line, error.description);
-        return;
-    }
+    // Busy before the hand-over: a send the OS takes whole completes inside
+    // SendData, and its completion clears the flag again.
     setLineBusy(line, true);
+    SocketError error;
+    if (!socket->SendData(data, &error))
+        sendFailed(line, error.description);
 }
 
 void Lines::sendFailed(qint16 line, const QString &description)

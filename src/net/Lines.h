@@ -10,6 +10,8 @@
 // for, a new connection claiming a just-released line, and the operator's
 // actions. A line's generation changes on every release, so a caller that
 // waited can tell that "its" line is gone even when it was claimed again.
+// The SendProgress and SendComplete signals can be raised from inside
+// SendMsg (a piece the OS took whole): their handlers must not wait.
 // The other routines never wait.
 //
 // Ownership: Lines owns the 101 socket slots. Slot 0 lives as long as Lines;

@@ -359,6 +359,20 @@ bool Winsock::SendData(const QByteArray &data, SocketError *error)
         }
         if (direct > 0)
             d->batchSent += direct;
+        if (direct == data.size() && socket->bytesToWrite() == 0) {
+            // The OS took every byte at once: the send is complete now. Going
+            // through the event loop instead would cost each piece of a
+            // stream a wake-up of the loop (two more system calls).
+            d->sendOutstanding = false;
+            const qint64 sent = d->batchSent;
+            d->batchSent = 0;
+            QPointer<Winsock> self(this);
+            const quint64 generation = d->generation;
+            emit SendProgress(mIndex, sent, 0);
+            if (self && !d->detached && d->generation == generation)
+                emit SendComplete(mIndex);
+            return true;
+        }
     }
     d->sendOutstanding = true;
     d->postSend();

@@ -13,8 +13,11 @@
 //    event loop spin. At most 64 KiB wait unread: then TCP holds the peer back.
 //    A peer's close comes after the DataArrival of everything it sent.
 //  - SendComplete follows every accepted SendData on a connection that stays
-//    open, also for an empty string; it is always delivered later through the
-//    event loop, never from inside SendData. One SendComplete answers all the
+//    open, also for an empty string. When the OS takes every byte of a send at
+//    once (the usual case for a 4096-byte piece), SendProgress and
+//    SendComplete are raised from inside SendData, before it returns: their
+//    handlers must not wait. Otherwise, and always for an empty string, they
+//    come later through the event loop. One SendComplete answers all the
 //    sends made since the previous one, once all their bytes are with the OS.
 //    SendProgress(sent, remaining) counts the bytes of those sends that have
 //    reached the OS and the bytes still queued here; it precedes SendComplete.

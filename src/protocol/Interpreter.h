@@ -47,6 +47,7 @@ public:
     ~Interpreter() override;
 
     void Winsock_DataArrival(qint16 line, qint64 bytesTotal);
+    // Run inside SendMsg when the OS took a piece whole: they never wait.
     void Winsock_SendProgress(qint16 line, qint64 bytesSent, qint64 bytesRemaining);
     void Winsock_SendComplete(qint16 line);
 
