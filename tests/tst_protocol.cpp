@@ -172,7 +172,7 @@ void TestProtocol::repliesAreByteExact()
                                   header("FILE 4096     Rock\\b.mp3"), header("FILE 4097     Rock\\Sub\\c.mp3")};
     QVERIFY(rig.start());
     ProtocolClient &c = rig.connect();
-    const QString who = Wire::signPadded(c.line) + " - 127.0.0.1";
+    const QString who = Lines::signPadded(c.line) + " - 127.0.0.1";
     QVERIFY(rig.sendOne(c, "SLLEN\r\n"));
     QCOMPARE(c.read(10), QByteArray("49\0       ", 10));
     QCOMPARE(rig.logged(who + " - Recv=7 bytes") + rig.logged(who + " - msg=[SLLEN\r\n]"), 2);

@@ -70,7 +70,7 @@ public:
     // The port txtPort names: its leading number, 0 when it begins with none,
     // -1 when that number is outside 0..65535.
     static int portFromText(const QString &text);
-    // " 7" for 7, "-1" for -1.
+    // Sign-padded decimal of the log lines and table cells: " 7" for 7, "-1" for -1.
     static QString signPadded(qint64 number);
 
     // How many times send gates have gone back to waiting for events; tells

@@ -15,7 +15,6 @@
 #include <QFile>
 
 using Wire::groupedCount;
-using Wire::signPadded;
 
 namespace {
 // The shortest message: a five-character keyword and CR LF.
@@ -39,12 +38,12 @@ void Interpreter::Winsock_DataArrival(qint16 line, qint64 bytesTotal)
     // Taken now: the action below may wait, and the line may be closed or
     // handed to another client before the incoming pane is written.
     const QString remoteIP = socket->RemoteHostIP();
-    const QString who = signPadded(line) + QStringLiteral(" - ") + remoteIP;
+    const QString who = Lines::signPadded(line) + QStringLiteral(" - ") + remoteIP;
 
     const qint64 received = socket->BytesReceived();
     if (received != bytesTotal) {
-        mServer.AddLog(QStringLiteral("*** #") + signPadded(line) + QStringLiteral("Bytes Received = ")
-                       + signPadded(received) + QStringLiteral(" / Bytes Total = ") + signPadded(bytesTotal));
+        mServer.AddLog(QStringLiteral("*** #") + Lines::signPadded(line) + QStringLiteral("Bytes Received = ")
+                       + Lines::signPadded(received) + QStringLiteral(" / Bytes Total = ") + Lines::signPadded(bytesTotal));
     }
     const QByteArray data = socket->GetData();
     socket = nullptr;

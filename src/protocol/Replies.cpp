@@ -154,7 +154,7 @@ void Interpreter::DoSendFile(const QByteArray &path)
 
 void Interpreter::Winsock_SendProgress(qint16 line, qint64 bytesSent, qint64 bytesRemaining)
 {
-    mServer.table().setTransferCells(line, Wire::signPadded(bytesSent), Wire::signPadded(bytesRemaining));
+    mServer.table().setTransferCells(line, Lines::signPadded(bytesSent), Lines::signPadded(bytesRemaining));
 }
 
 void Interpreter::Winsock_SendComplete(qint16 line)

@@ -190,11 +190,6 @@ std::optional<qint32> songNumberFromValue(double value)
     return qint32(whole);
 }
 
-QString signPadded(qint64 value)
-{
-    return value < 0 ? QString::number(value) : QLatin1Char(' ') + QString::number(value);
-}
-
 QString groupedCount(qint64 value)
 {
     return QLocale::system().toString(value);

@@ -57,7 +57,6 @@ double readNumber(QByteArrayView text);
 std::optional<qint32> songNumberFromValue(double value);
 
 // Number forms of the operator's log and the table cells.
-QString signPadded(qint64 value);   // " 7", "-1"
 QString groupedCount(qint64 value); // digit grouping of the user's locale
 
 } // namespace Wire
