@@ -48,29 +48,17 @@ void Server::AddLog(const QString &msg)
     mLog->AddLog(msg);
 }
 
-void Server::setTxtIP(const QString &text)
+void Server::setField(QString SettingsFields::*field, const QString &text)
 {
-    if (mFields.ip == text)
+    if (mFields.*field == text)
         return;
-    mFields.ip = text;
+    mFields.*field = text;
     emit fieldsChanged();
 }
 
-void Server::setTxtPort(const QString &text)
-{
-    if (mFields.port == text)
-        return;
-    mFields.port = text;
-    emit fieldsChanged();
-}
-
-void Server::setTxtMusicFolder(const QString &text)
-{
-    if (mFields.musicFolder == text)
-        return;
-    mFields.musicFolder = text;
-    emit fieldsChanged();
-}
+void Server::setTxtIP(const QString &text) { setField(&SettingsFields::ip, text); }
+void Server::setTxtPort(const QString &text) { setField(&SettingsFields::port, text); }
+void Server::setTxtMusicFolder(const QString &text) { setField(&SettingsFields::musicFolder, text); }
 
 void Server::setFields(const SettingsFields &fields)
 {

@@ -93,6 +93,8 @@ signals:
     void titleChanged(const QString &title);
 
 private:
+    void setField(QString SettingsFields::*field, const QString &text);
+
     std::unique_ptr<OperatorLog> mLog;
     std::unique_ptr<ConnectionTable> mTable;
     std::unique_ptr<Lines> mLines;
