@@ -2,6 +2,7 @@
 // the log's echo on standard output.
 #include "AppFixture.h"
 #include "app/OperatorLog.h"
+#include "app/Server.h"
 #include "app/SettingsFile.h"
 
 #include <QtTest>
@@ -12,6 +13,24 @@
 class TestApp : public QObject {
     Q_OBJECT
 private slots:
+    void oneInformationBoxAtATime()
+    {
+        // The box runs a nested event loop: an occasion inside it is logged
+        // instead of stacking a second box; headless, every one is logged.
+        Server server;
+        server.log().setEchoToStdout(false);
+        server.ShowInformation(QStringLiteral("headless"));
+        QStringList shown;
+        server.setInformationPresenter([&](const QString &text) {
+            shown << text;
+            server.ShowInformation(QStringLiteral("nested"));
+        });
+        server.ShowInformation(QStringLiteral("outer"));
+        server.ShowInformation(QStringLiteral("again"));
+        QCOMPARE(shown, QStringList({"outer", "again"}));
+        QCOMPARE(server.log().logPane().text(), QStringLiteral("headless\r\nnested\r\nnested\r\n"));
+    }
+
     void logPurgesOnlyAboveTheLimit()
     {
         OperatorLog log;
