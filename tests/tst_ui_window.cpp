@@ -7,6 +7,7 @@
 #include "app/ui/CTray.h"
 #include "app/ui/PaneMirror.h"
 #include "app/ui/frmMain.h"
+#include "net/ConnectionTable.h"
 #include "net/Lines.h"
 
 #include <QtTest>
@@ -60,6 +61,24 @@ private slots:
         QVERIFY(f.server.lines().lineInUse(0));
         f.server.SetTitle(QStringLiteral("127.0.0.1"));
         QCOMPARE(f.window.windowTitle(), QStringLiteral("Vorlune Server v%1  [127.0.0.1]").arg(Server::versionText()));
+    }
+
+    void activeConnectionsColumns()
+    {
+        // Start-up adds the seven columns; a column is never narrower than
+        // its classic width in twips at the screen's resolution.
+        Fixture f;
+        f.window.Form_Load();
+        auto *view = f.find<QTreeView>("ListView1");
+        QStringList headers;
+        for (int c = 0; c < view->model()->columnCount(); ++c) {
+            headers << view->model()->headerData(c, Qt::Horizontal).toString();
+            const int twips = ConnectionTable::columnWidthsTwips().at(c);
+            QVERIFY(view->columnWidth(c) >= ConnectionTable::twipsToPixels(twips, view->logicalDpiX()));
+        }
+        QCOMPARE(headers.join(u'|'), QStringLiteral("IP Address|Line #|Local|Remote|Type|Bytes Sent|Bytes Left"));
+        QCOMPARE(ConnectionTable::twipsToPixels(1500, 96), 100);
+        QCOMPARE(view->selectionMode(), QAbstractItemView::ExtendedSelection);
     }
 
     void closeHidesWhileFileExitEndsOnceEvenWhenTheSaveFails()
