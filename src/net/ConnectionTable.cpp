@@ -1,5 +1,7 @@
 #include "net/ConnectionTable.h"
 
+#include "net/DecimalText.h"
+
 #include <QItemSelectionModel>
 #include <QStandardItemModel>
 
@@ -96,24 +98,8 @@ int ConnectionTable::rowCount() const
 
 qint16 ConnectionTable::lineFromKey(const QString &key)
 {
-    int i = 0;
-    const int n = int(key.size());
-    bool negative = false;
-    if (i < n && (key[i] == u'-' || key[i] == u'+')) {
-        negative = key[i] == u'-';
-        ++i;
-    }
-    qint64 value = 0;
-    for (; i < n && key[i].isDigit() && key[i].unicode() < 128; ++i) {
-        value = value * 10 + (key[i].unicode() - u'0');
-        if (value > 1000000)
-            break; // far beyond any line: the exact value no longer matters
-    }
-    if (negative)
-        value = -value;
-    if (value > 32767 || value < -32768)
-        return -1;
-    return static_cast<qint16>(value);
+    const qint64 value = leadingDecimal(key).value_or(0);
+    return value > 32767 || value < -32768 ? qint16(-1) : static_cast<qint16>(value);
 }
 
 qint16 ConnectionTable::lineOfRow(int row) const

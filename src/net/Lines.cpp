@@ -2,6 +2,7 @@
 
 #include "app/Server.h"
 #include "net/ConnectionTable.h"
+#include "net/DecimalText.h"
 #include "net/Winsock.h"
 
 Lines::Lines(Server &server) : mServer(server)
@@ -27,26 +28,8 @@ QString Lines::signPadded(qint64 number)
 
 int Lines::portFromText(const QString &text)
 {
-    int i = 0;
-    const int n = int(text.size());
-    while (i < n && (text[i] == u' ' || text[i] == u'\t'))
-        ++i;
-    bool negative = false;
-    if (i < n && (text[i] == u'-' || text[i] == u'+')) {
-        if (i + 1 >= n || !text[i + 1].isDigit() || text[i + 1].unicode() >= 128)
-            return 0;
-        negative = text[i] == u'-';
-        ++i;
-    }
-    qint64 value = 0;
-    for (; i < n && text[i].isDigit() && text[i].unicode() < 128; ++i) {
-        value = value * 10 + (text[i].unicode() - u'0');
-        if (value > 65535)
-            return -1;
-    }
-    if (negative && value != 0)
-        return -1;
-    return int(value);
+    const qint64 value = leadingDecimal(text).value_or(0);
+    return value < 0 || value > 65535 ? -1 : int(value);
 }
 
 // --- pool ---------------------------------------------------------------------
