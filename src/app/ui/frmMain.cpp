@@ -280,7 +280,7 @@ void frmMain::attachTable()
     connect(model, &QAbstractItemModel::columnsInserted, this, &frmMain::applyColumnWidths);
     connect(model, &QAbstractItemModel::headerDataChanged, this, &frmMain::applyColumnWidths);
     connect(model, &QAbstractItemModel::modelReset, this, &frmMain::applyColumnWidths);
-    // Cells such as the port or "Listening" are wider than their classic
+    // Cells such as the port or "Listen" are wider than their classic
     // columns; widen (never narrow) a column to what its rows show.
     auto widen = [this] {
         const int columns = ListView1->header()->count();
