@@ -123,6 +123,7 @@ private slots:
     void streamEnds();
     void nothingSentForWhatCannotBeServed();
     void nestedRunsNeitherRepeatNorMix();
+    void nestingOfWaitingRunsIsBounded();
 };
 
 void TestProtocol::pureFunctions_data()
@@ -400,6 +401,38 @@ void TestProtocol::nestedRunsNeitherRepeatNorMix()
     QVERIFY(rig.nothingPending(c));
     QVERIFY(rig.sendOne(c, "SLIST\r\n"));
     QCOMPARE(c.read(20), QByteArray("\\one.mp3\r\n\\two.mp3\r\n"));
+}
+
+void TestProtocol::nestingOfWaitingRunsIsBounded()
+{
+    Rig rig;
+    rig.addSong("one.mp3", 1);
+    QVERIFY(rig.start());
+    ProtocolClient &c = rig.connect();
+
+    // The gate held shut, one sync per arrival: every acting run waits in
+    // the gate with the next arrival nested inside it. Past the bound the
+    // arrivals are held in the buffer instead of deepening the stack; a
+    // remote client could otherwise nest runs until the stack overflows.
+    constexpr int kBound = Interpreter::kMaxNestedRuns;
+    constexpr int kSent = kBound + 5;
+    int sent = 1;
+    QByteArray heldAtTheTop;
+    rig.server.lines().setLineBusy(0, true);
+    QTimer::singleShot(10000, &rig.server, [&] { rig.server.lines().setLineBusy(0, false); });
+    rig.onArrival = {{"SYNC ", [&] {
+                          if (sent++ < kSent)
+                              return c.send("SYNC \r\n");
+                          heldAtTheTop = rig.server.interpreter().mCmdBuffer;
+                          rig.server.lines().setLineBusy(0, false);
+                      }}};
+    QVERIFY(rig.sendOne(c, "SYNC \r\n"));
+    QCOMPARE(c.read(kBound), QByteArray(kBound, '!'));
+    QCOMPARE(heldAtTheTop, QByteArray("SYNC \r\n").repeated(kSent - kBound));
+    // The held messages are answered one per later arrival.
+    QVERIFY(rig.sendOne(c, "NOOP \r\n"));
+    QCOMPARE(c.read(1), QByteArray("!"));
+    QCOMPARE(c.available(), 0);
 }
 
 QTEST_GUILESS_MAIN(TestProtocol)

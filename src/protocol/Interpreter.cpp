@@ -54,8 +54,11 @@ void Interpreter::Winsock_DataArrival(qint16 line, qint64 bytesTotal)
     mServer.AddLog(who + QStringLiteral(" - msg=[") + text + QLatin1Char(']'));
 
     appendToBuffer(data);
-    if (mCmdBuffer.size() >= kMinMessage && TransferState != kStateSending)
+    if (mCmdBuffer.size() >= kMinMessage && TransferState != kStateSending && mActingRuns < kMaxNestedRuns) {
+        ++mActingRuns;
         interpretFront();
+        --mActingRuns;
+    }
 
     OperatorLog &log = mServer.log();
     if (!mServer.hideSystemMessages()) {

@@ -37,6 +37,12 @@ public:
     // with the buffer (one log line says how many bytes were dropped): a
     // client that never sends CR LF cannot grow memory without bound.
     static constexpr qsizetype kMaxCmdBuffer = 32 * 1024;
+    // Runs that act on a message can wait, and arrivals run nested in those
+    // waits: a client that keeps the gate shut while another sends one
+    // message per arrival would otherwise deepen the stack until it
+    // overflows. Beyond this many acting runs, an arrival is held as during
+    // a song: logged and buffered, interpreted by a later arrival.
+    static constexpr int kMaxNestedRuns = 64;
     // Shown (or logged, where no box can be shown) when a reply has no line.
     static QString noSelectionText()
     {
@@ -76,4 +82,6 @@ private:
     // request could not be answered with a header (too large to announce,
     // looked up during a scan, unreadable); empty once a header went out.
     QString mNoSongReason;
+    // Runs now inside interpretFront, nested in each other's waits.
+    int mActingRuns = 0;
 };
