@@ -52,6 +52,9 @@ private slots:
         for (const char *name : {"lblDataArrivalPurged", "lblLogWindowPurged"})
             QVERIFY(f.find(name)->isHidden() && f.find(name)->font().bold());
         QCOMPARE(f.find("cmdClear_0")->toolTip() + f.find("cmdClear_2")->toolTip(), QStringLiteral("ClearClear"));
+        // A client's line of tens of kilobytes must not cost a word-boundary layout.
+        for (const char *name : {"txtLog", "txtIn"})
+            QCOMPARE(f.find<QPlainTextEdit>(name)->wordWrapMode(), QTextOption::WrapAnywhere);
 
         f.server.setTxtIP(QStringLiteral("127.0.0.1"));
         QTest::keyClick(f.find("txtPort"), Qt::Key_A, Qt::ControlModifier);

@@ -60,6 +60,11 @@ QPlainTextEdit *pane(const char *name, QWidget *parent)
     edit->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     edit->setUndoRedoEnabled(false);
     edit->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    // Clients decide how long a line is. Looking for word boundaries in a
+    // line of tens of kilobytes costs Qt's layout a second or more of CPU,
+    // so a client could keep the server busy with what it sends: wrap
+    // anywhere instead.
+    edit->setWordWrapMode(QTextOption::WrapAnywhere);
     return edit;
 }
 
