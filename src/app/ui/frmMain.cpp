@@ -224,7 +224,8 @@ void frmMain::buildControls()
     mnuFile = named(menuBar()->addMenu(QStringLiteral("&File")), "mnuFile");
     mnuFileItem_0 = named(mnuFile->addAction(QStringLiteral("E&xit")), "mnuFileItem_0");
 
-    resize(980, 720);
+    // The window keeps its design size, like the classic server's.
+    setFixedSize(980, 720);
 }
 
 void frmMain::connectCore()
