@@ -147,7 +147,10 @@ void runClient(const std::function<void()> &client)
     t.join();
 }
 
-Measure serverSong(quint16 port, clockid_t serverClock)
+// One timed request: `ask` is sent and its fixed-size reply read (untimed);
+// the reply gives the length of what `request` then brings, which is timed.
+Measure serverRequest(quint16 port, clockid_t serverClock, const QByteArray &ask, qint64 askReply,
+                      qint64 (*lengthOf)(const QByteArray &), const QByteArray &request)
 {
     Measure m;
     runClient([&] {
@@ -155,25 +158,34 @@ Measure serverSong(quint16 port, clockid_t serverClock)
         if (fd < 0)
             return;
         std::vector<char> buf(1 << 20);
-        QByteArray header;
-        if (!sendAll(fd, "SONG 1\r\n", 8) || !recvAll(fd, buf, 4096, &header)) {
+        QByteArray reply;
+        if (!sendAll(fd, ask.constData(), size_t(ask.size())) || !recvAll(fd, buf, askReply, &reply)) {
             ::close(fd);
             return;
         }
-        const qint64 size = header.mid(5, 8).trimmed().toLongLong();
+        const qint64 length = lengthOf(reply);
         const double cpu0 = cpuSeconds(serverClock);
         const quint64 wake0 = gWakeups, done0 = gCompletions;
         const auto t0 = Clock::now();
-        if (sendAll(fd, "READY\r\n", 7) && recvAll(fd, buf, size)) {
+        if (sendAll(fd, request.constData(), size_t(request.size())) && recvAll(fd, buf, length)) {
             m.secs = seconds(Clock::now() - t0);
             m.serverCpu = cpuSeconds(serverClock) - cpu0;
             m.wakeups = gWakeups - wake0;
             m.pieces = gCompletions - done0;
-            m.bytes = size;
-            m.ok = size == kSongSize;
+            m.bytes = length;
+            m.ok = length > 0;
         }
         ::close(fd);
     });
+    return m;
+}
+
+Measure serverSong(quint16 port, clockid_t serverClock)
+{
+    Measure m = serverRequest(port, serverClock, "SONG 1\r\n", 4096,
+                              [](const QByteArray &header) { return header.mid(5, 8).trimmed().toLongLong(); },
+                              "READY\r\n");
+    m.ok = m.ok && m.bytes == kSongSize;
     return m;
 }
 
@@ -236,32 +248,10 @@ Measure rawCopy(const QByteArray &path, qint64 size, size_t blockSize = 1 << 20)
 
 Measure serverList(quint16 port, clockid_t serverClock, qint64 *listLength)
 {
-    Measure m;
-    runClient([&] {
-        const int fd = connectTo(port);
-        if (fd < 0)
-            return;
-        std::vector<char> buf(1 << 20);
-        QByteArray reply;
-        if (!sendAll(fd, "SLLEN\r\n", 7) || !recvAll(fd, buf, 10, &reply)) {
-            ::close(fd);
-            return;
-        }
-        const qint64 length = QByteArray(reply.constData()).toLongLong();
-        *listLength = length;
-        const double cpu0 = cpuSeconds(serverClock);
-        const quint64 wake0 = gWakeups, done0 = gCompletions;
-        const auto t0 = Clock::now();
-        if (sendAll(fd, "SLIST\r\n", 7) && recvAll(fd, buf, length)) {
-            m.secs = seconds(Clock::now() - t0);
-            m.serverCpu = cpuSeconds(serverClock) - cpu0;
-            m.wakeups = gWakeups - wake0;
-            m.pieces = gCompletions - done0;
-            m.bytes = length;
-            m.ok = length > 0;
-        }
-        ::close(fd);
-    });
+    Measure m = serverRequest(port, serverClock, "SLLEN\r\n", 10,
+                              [](const QByteArray &reply) { return QByteArray(reply.constData()).toLongLong(); },
+                              "SLIST\r\n");
+    *listLength = m.bytes;
     return m;
 }
 
