@@ -124,6 +124,7 @@ private slots:
     void nothingSentForWhatCannotBeServed();
     void nestedRunsNeitherRepeatNorMix();
     void nestingOfWaitingRunsIsBounded();
+    void selectedRowVanishesWhileAReplyWaits();
 };
 
 void TestProtocol::pureFunctions_data()
@@ -433,6 +434,31 @@ void TestProtocol::nestingOfWaitingRunsIsBounded()
     QVERIFY(rig.sendOne(c, "NOOP \r\n"));
     QCOMPARE(c.read(1), QByteArray("!"));
     QCOMPARE(c.available(), 0);
+}
+
+void TestProtocol::selectedRowVanishesWhileAReplyWaits()
+{
+    Rig rig;
+    rig.addSong("one.mp3", 1);
+    QVERIFY(rig.start());
+    ProtocolClient &a = rig.connect();
+    ProtocolClient &b = rig.connect();
+
+    // The sync reply to both selected lines waits in the gate; meanwhile the
+    // first line's client leaves and its row goes. The walk over the rows
+    // goes on: the gone line's send fails and is logged, the other line
+    // still gets its reply.
+    rig.server.lines().setLineBusy(0, true);
+    QTimer::singleShot(10000, &rig.server, [&] { rig.server.lines().setLineBusy(0, false); });
+    QObject::connect(rig.server.table().model(), &QAbstractItemModel::rowsRemoved, &rig.server,
+                     [&] { rig.server.lines().setLineBusy(0, false); });
+    rig.onArrival = {{"SYNC ", [&] { a.socket.abort(); }}};
+    QVERIFY(rig.sendOne(a, "SYNC \r\n"));
+    QCOMPARE(b.read(1), QByteArray("!"));
+    QCOMPARE(rig.logged("Winsock #" + Lines::signPadded(a.line) + " no longer exists."), 1);
+    QCOMPARE(rig.server.table().rowCount(), 2); // the listener's and b's
+    rig.onArrival.clear();
+    QVERIFY(rig.nothingPending(b));
 }
 
 QTEST_GUILESS_MAIN(TestProtocol)
