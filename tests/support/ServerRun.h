@@ -1,0 +1,150 @@
+#pragma once
+// The built executable run as a user would run it: a folder of its own with a
+// copy of the program and its vorlune.ini, the offscreen platform, the log
+// read from standard output; and a blocking protocol client for it, since the
+// server runs in another process.
+
+#include "AppFixture.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTcpSocket>
+
+#include <csignal>
+
+namespace E2E {
+inline constexpr int kTimeoutMs = 20000;
+
+inline QByteArray settingsText(const QString &ip, const QString &port, const QString &folder)
+{
+    return (ip + "\r\n" + port + "\r\n" + folder + "\r\n").toUtf8();
+}
+
+// One run of the server in a folder of its own.
+class ServerRun {
+public:
+    explicit ServerRun(const QString &dir) : mDir(dir)
+    {
+        mExe = mDir + "/vorlune-server";
+        QFile::remove(mExe);
+        if (!QFile::copy(QStringLiteral(VORLUNE_SERVER_EXECUTABLE), mExe))
+            qFatal("cannot copy the executable");
+        QFile::setPermissions(mExe, QFile::permissions(mExe) | QFileDevice::ExeOwner);
+    }
+    ~ServerRun()
+    {
+        if (mProc.state() != QProcess::NotRunning) {
+            mProc.kill();
+            mProc.waitForFinished(kTimeoutMs);
+        }
+    }
+
+    QString iniPath() const { return mDir + "/vorlune.ini"; }
+
+    bool start()
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        mProc.setProcessEnvironment(env);
+        mProc.setWorkingDirectory(mDir);
+        mProc.setProcessChannelMode(QProcess::SeparateChannels);
+        mProc.start(mExe, {});
+        return mProc.waitForStarted(kTimeoutMs);
+    }
+
+    // Log entries so far, one per line of standard output (an entry that
+    // itself ends in CR LF is followed by an empty one).
+    QStringList lines()
+    {
+        mOut += mProc.readAllStandardOutput();
+        QStringList result;
+        const QList<QByteArray> parts = mOut.split('\n');
+        for (qsizetype i = 0; i + 1 < parts.size(); ++i) { // the last part is unfinished
+            QByteArray line = parts[i];
+            if (line.endsWith('\r')) // an entry that carries its own CR LF
+                line.chop(1);
+            result << QString::fromUtf8(line);
+        }
+        return result;
+    }
+
+    // Waits until a log line matching re has appeared; returns its index or -1.
+    int waitForLine(const QRegularExpression &re, int from = 0)
+    {
+        QElapsedTimer timer;
+        timer.start();
+        for (;;) {
+            const QStringList all = lines();
+            for (int i = from; i < all.size(); ++i)
+                if (re.match(all[i]).hasMatch())
+                    return i;
+            if (mProc.state() == QProcess::NotRunning || timer.elapsed() > kTimeoutMs)
+                return -1;
+            mProc.waitForReadyRead(200);
+        }
+    }
+
+    // The port of the "Listening on <ip> - <port>" line.
+    int listeningPort()
+    {
+        const int i = waitForLine(QRegularExpression("^Listening on 127\\.0\\.0\\.1 - (\\d+)$"));
+        if (i < 0)
+            return -1;
+        return QRegularExpression("(\\d+)$").match(lines().at(i)).captured(1).toInt();
+    }
+
+    bool terminate(int *exitCode)
+    {
+        ::kill(pid_t(mProc.processId()), SIGTERM);
+        if (!mProc.waitForFinished(kTimeoutMs))
+            return false;
+        *exitCode = mProc.exitStatus() == QProcess::NormalExit ? mProc.exitCode() : -1;
+        return true;
+    }
+
+    bool running() const { return mProc.state() == QProcess::Running; }
+
+private:
+    QString mDir;
+    QString mExe;
+    QProcess mProc;
+    QByteArray mOut;
+};
+
+// A blocking protocol client: the server runs in another process.
+struct Client {
+    QTcpSocket socket;
+
+    bool connectTo(int port)
+    {
+        socket.connectToHost(QHostAddress::LocalHost, quint16(port));
+        return socket.waitForConnected(kTimeoutMs);
+    }
+    void send(const QByteArray &bytes)
+    {
+        socket.write(bytes);
+        socket.waitForBytesWritten(kTimeoutMs);
+    }
+    QByteArray read(qint64 count)
+    {
+        QByteArray got;
+        while (got.size() < count) {
+            if (socket.bytesAvailable() == 0 && !socket.waitForReadyRead(kTimeoutMs))
+                break;
+            got += socket.read(count - got.size());
+        }
+        return got;
+    }
+    // True when the server ended the connection without sending anything more.
+    bool endedSilently()
+    {
+        if (socket.state() == QAbstractSocket::ConnectedState)
+            socket.waitForDisconnected(kTimeoutMs);
+        return socket.state() != QAbstractSocket::ConnectedState && socket.bytesAvailable() == 0;
+    }
+};
+
+} // namespace E2E
