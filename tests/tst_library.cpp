@@ -213,20 +213,30 @@ private slots:
 
     void oddNamesListedOpenedOrSkipped()
     {
-        Tree t({"1.mp3", "2\r\n.mp3", "3.mp3", "s\n/4.mp3"});
+        Tree t({"1.mp3", "2\r\n.mp3", "3.mp3", "s\n/4.mp3", "5\\.mp3", "b\\s/6.mp3"});
         // QTemporaryDir removes through decoded names, which cannot reach these.
         const auto removeRawTree = qScopeGuard([&] { fs::remove_all(t.at("")); });
         t.touch("caf\xe9/\xff\xfe song.mp3", "the odd one");   // Latin-1 folder, invalid UTF-8 name
         Catalogue c;
         c.scan(t.folder());
-        // A line break would split its line and shift every later number.
+        // A line break would split its line and shift every later number; a
+        // backslash would read as a folder on the wire, in a file's name or
+        // in a folder's.
         QCOMPARE(c.cat.mFilelist(), QByteArray("\\1.mp3\r\n\\3.mp3\r\n\\caf\xe9\\\xff\xfe song.mp3\r\n"));
         QCOMPARE(c.log(), QStringLiteral("Songs not listed, line break in the name: \"2\\r\\n.mp3\", "
-                                         "\"s\\n\\4.mp3\"\r\nSongs Available: 3\r\n\r\n"));
+                                         "\"s\\n\\4.mp3\"\r\n"
+                                         "Songs not listed, backslash in the name: \"5\\.mp3\", \"b\\s\\6.mp3\"\r\n"
+                                         "Songs Available: 3\r\n\r\n"));
         QVERIFY(c.lookup(3));
         QCOMPARE(c.cat.SongRelativePath, QByteArray("caf\xe9\\\xff\xfe song.mp3"));
         std::ifstream in(fsPathFromBytes(c.cat.SongPath), std::ios::binary);
         QCOMPARE(std::string(std::istreambuf_iterator<char>(in), {}), std::string("the odd one"));
+
+        // The music folder's own name never goes on the wire: its songs are listed.
+        Catalogue inside;
+        inside.scan(t.folder("b\\s"));
+        QCOMPARE(inside.cat.mFilelist(), QByteArray("\\6.mp3\r\n"));
+        QCOMPARE(inside.log(), QStringLiteral("Songs Available: 1\r\n\r\n"));
     }
 
     void lookupBoundsAndTheEmptyFolderField()
