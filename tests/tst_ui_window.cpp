@@ -310,6 +310,13 @@ private slots:
         QVERIFY(f.window.minimumWidth() <= frmMain::kDesignWidth && f.window.minimumHeight() <= frmMain::kDesignHeight);
         QCOMPARE(layoutFaults(f.window), QStringList());
         QCOMPARE(fixedParts(f.window).filter(QStringLiteral("cmd")), fixed.filter(QStringLiteral("cmd")));
+        // Both panes still show a few lines of some thirty characters.
+        for (const char *name : {"txtLog", "txtIn"}) {
+            const auto *pane = f.find<QPlainTextEdit>(name);
+            const QFontMetrics metrics = pane->fontMetrics();
+            QVERIFY2(pane->viewport()->width() >= 30 * metrics.horizontalAdvance(QLatin1Char('0'))
+                         && pane->viewport()->height() >= 4 * metrics.lineSpacing(), name);
+        }
     }
 
     void maximisedWindowFillsTheScreen()
@@ -328,6 +335,53 @@ private slots:
         QCOMPARE(filled.expandedTo(f.window.minimumSize()).boundedTo(f.window.maximumSize()), filled);
         QVERIFY(growingParts(f.window) != normal);
         QCOMPARE(layoutFaults(f.window), QStringList());
+    }
+
+    void trayMenuShowsTheWindowAndExitsOnceWhileARightClickKeepsItsEvents()
+    {
+        Fixture f;
+        f.window.Form_Load();
+        QMenu *menu = f.window.Tray->contextMenu();
+        QVERIFY(menu);   // there even without a notification area
+        QStringList items;
+        for (const QAction *action : menu->actions())
+            items << action->text();
+        QCOMPARE(items.join(u'|'), QStringLiteral("Show|Exit"));
+        QAction *show = menu->actions().at(0), *exit = menu->actions().at(1);
+
+        // The desktop opens the menu itself; the right click's events stay 516, then 517.
+        QStringList events;
+        for (auto [signal, name] : {std::pair(&CTray::RButtonDown, "RButtonDown"), {&CTray::RButtonUp, "RButtonUp"},
+                                    {&CTray::RButtonDblClick, "RButtonDblClick"}, {&CTray::LButtonDown, "LButtonDown"},
+                                    {&CTray::LButtonUp, "LButtonUp"}, {&CTray::LButtonDblClick, "LButtonDblClick"}})
+            connect(f.window.Tray, signal, this, [&events, name] { events << QLatin1String(name); });
+        f.window.Tray->activated(QSystemTrayIcon::Context);
+        QCOMPARE(events.join(u' '), QStringLiteral("RButtonDown RButtonUp"));
+
+        // Hidden after being maximised, or minimised (a close without a
+        // notification area): "Show" brings it back in its normal state.
+        f.window.showMaximized();
+        QTRY_VERIFY(f.window.isMaximized());
+        f.window.hide();
+        show->trigger();
+        QVERIFY(f.window.isVisible());
+        QTRY_COMPARE(f.window.windowState(), Qt::WindowNoState);
+        f.window.showMinimized();
+        QTRY_VERIFY(f.window.isMinimized());
+        show->trigger();
+        QTRY_COMPARE(f.window.windowState(), Qt::WindowNoState);
+        QVERIFY(f.window.isVisible() && !f.window.exitDone());
+
+        // "Exit", from a hidden window too: the exit work, with the settings saved, once.
+        const QString settings = f.dir.filePath(QLatin1String(kSettingsFileName));
+        f.server.setTxtMusicFolder(QStringLiteral("/from the tray"));
+        f.window.hide();
+        exit->trigger();
+        QVERIFY(f.window.exitDone() && f.server.exiting() && !f.window.Tray);
+        QCOMPARE(readFile(settings), QByteArray("127.0.0.1\r\n0\r\n/from the tray\r\n"));
+        QVERIFY(QFile::remove(settings));
+        exit->trigger();
+        QVERIFY(!QFile::exists(settings));
     }
 };
 

@@ -29,6 +29,7 @@
 #include <QTextDocument>
 #include <QTimer>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QSystemTrayIcon>
 #include <QTreeView>
 #include <QVBoxLayout>
@@ -97,9 +98,14 @@ QPlainTextEdit *pane(const char *name, QWidget *parent)
     // so a client could keep the server busy with what it sends: wrap
     // anywhere instead.
     edit->setWordWrapMode(QTextOption::WrapAnywhere);
-    // However small the window, a pane keeps a few lines readable.
-    edit->setMinimumHeight(edit->fontMetrics().lineSpacing() * 4 + 2 * edit->frameWidth()
-                           + int(edit->document()->documentMargin() * 2));
+    // However small the window, a pane keeps a few lines of some thirty
+    // characters readable: the incoming pane's header takes the width it
+    // needs, and the log pane would otherwise be left a dozen characters.
+    const QFontMetrics metrics = edit->fontMetrics();
+    const int frame = 2 * edit->frameWidth() + int(2 * edit->document()->documentMargin());
+    const int scrollBar = edit->verticalScrollBar()->sizeHint().width();
+    edit->setMinimumSize(metrics.horizontalAdvance(QLatin1Char('0')) * 32 + frame + scrollBar,
+                         metrics.lineSpacing() * 4 + frame);
     return edit;
 }
 
