@@ -54,6 +54,7 @@ void frmMain::Form_Load()
         Tray->setPicBox(pic);
         Tray->setTipText(Server::applicationTitle() + QStringLiteral(" v") + mVer);
         connect(Tray, &CTray::LButtonDblClick, this, &frmMain::Tray_LButtonDblClick);
+        Tray->setContextMenu(mnuTray);
         Tray->ShowIcon();
     });
     startupStep("application folder", [this] {
