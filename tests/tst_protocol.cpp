@@ -42,6 +42,15 @@ QByteArray header(qint64 size, const QByteArray &relative)
     return header("FILE " + QByteArray::number(size).leftJustified(8) + ' ' + relative);
 }
 
+// What the kernel may hold for the sending end of one loopback connection.
+qint64 kernelSendBufferLimit()
+{
+    QFile file(QStringLiteral("/proc/sys/net/ipv4/tcp_wmem"));
+    const QList<QByteArray> values = file.open(QIODevice::ReadOnly) ? file.readAll().simplified().split(' ')
+                                                                   : QList<QByteArray>();
+    return values.size() == 3 ? values[2].toLongLong() : 4 << 20;
+}
+
 // A server that opened a FIFO the blocking way would hold this very thread
 // in open(2) until a writer came. Past its deadline this opens the writing
 // end now and then, so that such a test fails instead of hanging.
@@ -120,10 +129,13 @@ struct Rig {
         return port != 0;
     }
 
-    // A client whose row is in the table, selected as every new row is.
-    ProtocolClient &connect()
+    // A client whose row is in the table, selected as every new row is;
+    // with a bounded receive buffer when one is given.
+    ProtocolClient &connect(int receiveBuffer = 0)
     {
         ProtocolClient &c = *clients.emplace_back(std::make_unique<ProtocolClient>());
+        if (receiveBuffer > 0)
+            c.boundReceiveBuffer(receiveBuffer);
         const int rows = server.table().rowCount();
         c.socket.connectToHost(QHostAddress::LocalHost, port);
         if (c.waitUntil([&] { return server.table().rowCount() > rows; }))
@@ -271,26 +283,39 @@ void TestProtocol::repliesAreByteExact()
 void TestProtocol::songToTheLastSelectedRowWhileCommandsWait()
 {
     Rig rig;
-    const QByteArray song = rig.addSong("long.mp3", 8 << 20, 7);
+    // More than the kernel can hold while the newer client reads nothing.
+    const qint64 size = qMax<qint64>(8 << 20, kernelSendBufferLimit() + (4 << 20));
+    const QByteArray song = rig.addSong("long.mp3", size, 7);
     QVERIFY(rig.start());
     ProtocolClient &older = rig.connect();
-    ProtocolClient &newer = rig.connect();
+    ProtocolClient &newer = rig.connect(64 * 1024);
     ConnectionTable &table = rig.server.table();
     QVERIFY(rig.sendOne(older, "SONG 1\r\n"));
-    QCOMPARE(older.read(4096) + newer.read(4096), header("FILE 8388608  long.mp3").repeated(2));
+    QCOMPARE(older.read(4096) + newer.read(4096), header(size, "long.mp3").repeated(2));
 
     // While the song goes to the newer line: its "sent" cell, and two
-    // commands from the older line, each its own arrival, held.
+    // commands from the older line, each its own arrival, held. The newer
+    // client stops reading until the server has logged both, so the song
+    // cannot end before they come, however fast the machine.
     QString sent;
-    rig.onArrival = {{"SYNC", [&] { older.send("SLLEN\r\n"); }}};
+    bool heldDuringTheSong = false;
+    rig.onArrival = {{"SYNC", [&] { older.send("SLLEN\r\n"); }},
+                     {"SLLEN", [&] {
+                          heldDuringTheSong = rig.server.interpreter().TransferState == 2;
+                          newer.holdReads(false);
+                      }}};
     newer.whenReceived(4096 + 64 * 1024, [&] {
         sent = table.cell(table.rowOfLine(newer.line), 5);
+        newer.holdReads(true);
         older.send("SYNC \r\n");
+        // Should the commands never be logged, the song goes on late and the checks fail.
+        QTimer::singleShot(10000, &rig.server, [&] { newer.holdReads(false); });
     });
     QVERIFY(rig.sendOne(older, "READY\r\n"));
     QCOMPARE(newer.read(song.size()), song);
     QVERIFY(newer.waitUntil([&] { return rig.server.interpreter().TransferState == 0; }));
     rig.onArrival.clear();
+    QVERIFY(heldDuringTheSong);
     QCOMPARE(older.available(), 0);
     QCOMPARE(rig.logged("Corrupt message received\r\nSYNC \r\nSLLEN\r\n"), 1);
     QVERIFY2(QRegularExpression(QStringLiteral("^( [0-9]{1,4}|All)$")).match(sent).hasMatch(), qPrintable(sent));
@@ -545,7 +570,11 @@ void TestProtocol::nestedRunsNeitherRepeatNorMix()
 
     // Mid-list, a sync is answered between two pieces, and most songs go: the
     // reloaded list is much shorter, but the stream goes on with the old one.
+    // The gate stays shut from the first piece on until the sync has come.
+    rig.onArrival = {{"SYNC ", [&] { rig.server.lines().setLineBusy(0, false); }}};
     c.whenReceived(c.total() + 4096, [&] {
+        rig.server.lines().setLineBusy(0, true);
+        QTimer::singleShot(5000, &rig.server, [&] { rig.server.lines().setLineBusy(0, false); });
         c.send("SYNC \r\n");
         std::filesystem::remove_all(rig.path("zz").toStdString());
         rig.server.catalogue().cmdReload_Click();
@@ -553,6 +582,7 @@ void TestProtocol::nestedRunsNeitherRepeatNorMix()
     QVERIFY(rig.sendOne(c, "SLIST\r\n"));
     QByteArray got = c.read(list.size() + 1);
     QVERIFY(c.waitUntil([&] { return rig.server.interpreter().TransferState == 0; }));
+    rig.onArrival.clear();
     QCOMPARE(got.indexOf('!') % 4096, 0);
     QCOMPARE(got.remove(got.indexOf('!'), 1), list);
     QVERIFY(rig.nothingPending(c));
