@@ -331,3 +331,14 @@ void Lines::closeAllSilently()
     }
     mBusyCount = 0;
 }
+
+bool Lines::closeLine(qint16 line, std::uint64_t expectedGeneration)
+{
+    Winsock *socket = this->socket(line);
+    if (!lineInUse(line) || mGeneration[line] != expectedGeneration || !socket
+        || socket->State() == Winsock::sckListening)
+        return false;
+    socket->Close();
+    FreeLine(line);
+    return true;
+}

@@ -63,6 +63,11 @@ public:
     // --- listener and connections ---------------------------------------------
     void cmdListen_Click();
     void cmdClose_Click();
+    // Ends a client's connection on the program's own account: the line and
+    // its row go as with the operator's close, without its log line and
+    // without a Close event. Only while the line still holds the connection
+    // of that generation, and never a listener. Returns whether it closed.
+    bool closeLine(qint16 line, std::uint64_t expectedGeneration);
 
     // Exit: closes every socket without raising events; sends stop waiting.
     void closeAllSilently();
