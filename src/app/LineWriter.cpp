@@ -1,6 +1,7 @@
 #include "app/LineWriter.h"
 
 #include <QCoreApplication>
+#include <QScopeGuard>
 #include <QSocketNotifier>
 #include <QThread>
 
@@ -45,11 +46,12 @@ bool reopenNonBlocking(int fd, const struct stat &info)
 #endif
 } // namespace
 
-LineWriter::LineWriter(int fd, QString noticeFormat) : mFd(fd), mNoticeFormat(std::move(noticeFormat)) {}
+LineWriter::LineWriter(int fd, Notice notice) : mFd(fd), mNotice(std::move(notice)) {}
 
 LineWriter::~LineWriter()
 {
     // A last try for what is held, still without waiting.
+    const std::lock_guard lock(mMutex);
     flushHeld();
     delete mNotifier.data(); // already gone when the application went first
 }
@@ -83,7 +85,8 @@ void LineWriter::write(const QByteArray &line)
 {
     if (line.isEmpty())
         return;
-    if (!flushHeld()) {
+    const std::lock_guard lock(mMutex);
+    if (mWriting || !flushHeld()) {
         ++mDropped;
         return;
     }
@@ -95,6 +98,12 @@ void LineWriter::write(const QByteArray &line)
     keepRest(line, written);
 }
 
+qint64 LineWriter::droppedUnreported()
+{
+    const std::lock_guard lock(mMutex);
+    return mDropped;
+}
+
 bool LineWriter::flushHeld()
 {
     if (!mPending.isEmpty()) {
@@ -103,7 +112,7 @@ bool LineWriter::flushHeld()
             return false;
     }
     if (mDropped > 0) {
-        const QByteArray notice = mNoticeFormat.arg(mDropped).toUtf8() + '\n';
+        const QByteArray notice = mNotice(mDropped);
         const qsizetype written = writeSome(notice.constData(), notice.size());
         if (written == 0)
             return false;
@@ -131,6 +140,8 @@ void LineWriter::keepRest(const QByteArray &line, qsizetype written)
 
 qsizetype LineWriter::writeSome(const char *data, qsizetype size)
 {
+    mWriting = true;
+    const auto done = qScopeGuard([this] { mWriting = false; });
 #ifdef Q_OS_UNIX
     int flags = -1;
     if (mShareFlags) {
@@ -166,9 +177,13 @@ void LineWriter::watchUntilWritable()
         struct stat info = {};
         if (::fstat(mFd, &info) != 0 || S_ISREG(info.st_mode) || S_ISBLK(info.st_mode))
             return; // always "writable": watching it would spin
-        QCoreApplication *app = QCoreApplication::instance();
-        if (!app || app->thread() != QThread::currentThread())
-            return; // no event loop here: tried again with the next line
+    }
+    // A notifier belongs to the application's thread; from elsewhere, or
+    // before there is an event loop, the next line tries again.
+    QCoreApplication *app = QCoreApplication::instance();
+    if (!app || app->thread() != QThread::currentThread())
+        return;
+    if (!mNotifier) {
         mNotifier = new QSocketNotifier(qintptr(mFd), QSocketNotifier::Write, app);
         QObject::connect(mNotifier, &QSocketNotifier::activated, mNotifier, [this] { writable(); });
     }
@@ -178,18 +193,7 @@ void LineWriter::watchUntilWritable()
 
 void LineWriter::writable()
 {
+    const std::lock_guard lock(mMutex);
     mNotifier->setEnabled(false);
     flushHeld(); // watches again when the stream is still full
-}
-
-LineWriter &standardOutput()
-{
-    static LineWriter writer(1, QStringLiteral("(%1 log lines dropped: standard output was not accepting them)"));
-    return writer;
-}
-
-LineWriter &standardError()
-{
-    static LineWriter writer(2, QStringLiteral("(%1 messages dropped: standard error was not accepting them)"));
-    return writer;
 }

@@ -4,7 +4,7 @@
 // stream is: a pipe nobody reads, a terminal stopped with Ctrl+S or behind a
 // stalled SSH session, a closed socket, a full disk.
 //
-// A line is written at once or not at all: what the stream does not take is
+// A line goes out whole or not at all: what the stream does not take is
 // dropped and counted, and the count is written as a line of its own as soon
 // as the stream takes output again. A line the stream took only in part is
 // finished first (its rest kept, up to kMaxPendingBytes), so the next line
@@ -14,10 +14,14 @@
 // socket notifier in the event loop only while output is held back, so an
 // idle server costs nothing. The notifier's handler writes and can therefore
 // run nested inside any wait that lets events through; it calls nothing back.
+// write() may be called from any thread (Qt warns from threads of its own);
+// a line written from inside a write (a warning raised by the write itself)
+// is dropped and counted.
 
 #include <QByteArray>
 #include <QPointer>
-#include <QString>
+#include <functional>
+#include <mutex>
 
 class QSocketNotifier;
 
@@ -27,9 +31,9 @@ public:
     // rest is cut and marked, so the line still ends.
     static constexpr qsizetype kMaxPendingBytes = 64 * 1024;
 
-    // noticeFormat: the line reporting dropped lines, "%1" standing for
-    // their number, without the line end.
-    LineWriter(int fd, QString noticeFormat);
+    // The line, with its "\n", that reports a number of dropped lines.
+    using Notice = std::function<QByteArray(qint64 dropped)>;
+    LineWriter(int fd, Notice notice);
     ~LineWriter();
     LineWriter(const LineWriter &) = delete;
     LineWriter &operator=(const LineWriter &) = delete;
@@ -46,7 +50,7 @@ public:
     void write(const QByteArray &line);
 
     // Lines dropped and not yet reported.
-    qint64 droppedUnreported() const { return mDropped; }
+    qint64 droppedUnreported();
 
 private:
     bool flushHeld();
@@ -56,14 +60,11 @@ private:
     void writable();
 
     int mFd;
-    QString mNoticeFormat;
+    Notice mNotice;
     QByteArray mPending;      // the unwritten rest of one line
     qint64 mDropped = 0;
     bool mShareFlags = false; // the description is shared: non-blocking per write only
-    QPointer<QSocketNotifier> mNotifier;
+    bool mWriting = false;
+    std::recursive_mutex mMutex;
+    QPointer<QSocketNotifier> mNotifier;   // lives in the application's thread
 };
-
-// The process's standard output, carrying the operator log.
-LineWriter &standardOutput();
-// The process's standard error, carrying Qt's warnings.
-LineWriter &standardError();

@@ -53,6 +53,15 @@ QByteArray stdoutLogLine(const QString &msg, const QDateTime &stamp)
     return out;
 }
 
+LineWriter &standardOutput()
+{
+    static LineWriter writer(1, [](qint64 dropped) {
+        return stdoutLogLine(QStringLiteral("(%1 log lines dropped: standard output was not accepting them)").arg(dropped),
+                             stdoutStamp());
+    });
+    return writer;
+}
+
 void MessagePane::append(const QString &text)
 {
     mText += text;

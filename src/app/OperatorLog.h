@@ -27,6 +27,11 @@ constexpr bool incomingPurgeNeeded(qsizetype currentLength, qsizetype addedLengt
 // neither drive the operator's terminal nor pass for a line of the server's.
 QByteArray stdoutLogLine(const QString &msg, const QDateTime &stamp = {});
 
+class LineWriter;
+// The process's standard output, carrying the operator log (LineWriter: a
+// write never waits; dropped lines are reported by a line of their own).
+LineWriter &standardOutput();
+
 class MessagePane : public QObject {
     Q_OBJECT
 public:

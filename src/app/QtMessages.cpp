@@ -13,6 +13,14 @@ void writeQtMessage(QtMsgType type, const QMessageLogContext &context, const QSt
 }
 } // namespace
 
+LineWriter &standardError()
+{
+    static LineWriter writer(2, [](qint64 dropped) {
+        return stdoutLogLine(QStringLiteral("(%1 messages dropped: standard error was not accepting them)").arg(dropped));
+    });
+    return writer;
+}
+
 bool isQtNoise(QtMsgType type, const QMessageLogContext &context, const QString &message)
 {
     if (type == QtCriticalMsg || type == QtFatalMsg)

@@ -7,8 +7,12 @@
 
 #include <QtGlobal>
 
+class LineWriter;
 class QMessageLogContext;
 class QString;
+
+// The process's standard error, carrying Qt's messages.
+LineWriter &standardError();
 
 // True for a message that is kept out.
 bool isQtNoise(QtMsgType type, const QMessageLogContext &context, const QString &message);

@@ -2,6 +2,7 @@
 // termination signals, creates the Server and its window, runs start-up and
 // then the event loop until the exit work asks it to end.
 #include "app/LineWriter.h"
+#include "app/OperatorLog.h"
 #include "app/QtMessages.h"
 #include "app/Server.h"
 #include "app/ui/TerminationSignals.h"
