@@ -3,6 +3,7 @@
 #include "AppFixture.h"
 #include "app/LineWriter.h"
 #include "app/OperatorLog.h"
+#include "app/QtMessages.h"
 #include "app/Server.h"
 #include "app/SettingsFile.h"
 
@@ -169,6 +170,22 @@ private slots:
                  QByteArray("2026-12-07 04:05:06 msg=[a\\x09b\\r\\n2026-01-01 00:00:00 Listening on 1.2.3.4 - 1"
                             "\\r\\n\\x1b]0;t\\x07]\n"));
         QCOMPARE(stdoutLogLine(QChar(0x9b) + QString::fromUtf8("31m \xc3\xbc\x7f")), QByteArray("\\xc2\\x9b31m \xc3\xbc\\x7f\n"));
+    }
+
+    void qtNoiseIsKeptOffStandardErrorButNotRealWarnings()
+    {
+        const struct { QtMsgType type; const char *category, *message; bool noise; } cases[] = {
+            {QtWarningMsg, "default", "QStandardPaths: XDG_RUNTIME_DIR not set, defaulting to '/tmp/runtime-root'", true},
+            {QtWarningMsg, "default", "QFontDatabase: Cannot find font directory /usr/lib/fonts.", true},
+            {QtWarningMsg, "qt.qpa.xcb", "QXcbConnection: XCB error: 3 (BadWindow)", true},
+            {QtWarningMsg, "default", "This plugin does not support propagateSizeHints()", true},
+            {QtWarningMsg, "default", "QSocketNotifier: Invalid socket specified", false},
+            {QtCriticalMsg, "qt.qpa.plugin", "Could not load the Qt platform plugin \"xcb\"", false},
+            {QtFatalMsg, "default", "QStandardPaths: nothing else is left", false}};
+        for (const auto &c : cases) {
+            const QMessageLogContext context(nullptr, 0, nullptr, c.category);
+            QVERIFY2(isQtNoise(c.type, context, QString::fromLatin1(c.message)) == c.noise, c.message);
+        }
     }
 
     void standardOutputKeepsLinesWholeAndCountsWhatItDrops()
