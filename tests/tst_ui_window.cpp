@@ -200,6 +200,10 @@ private slots:
         QVERIFY(f.window.exitDone() && f.server.exiting() && !f.window.isVisible());
         QVERIFY(!f.window.Tray && !tray);   // released
         QCOMPARE(readFile(notAFolder), QByteArray("unchanged"));
+        // The failure is not silent: the log names the file and the reason.
+        const QString logged = f.server.log().logPane().text();
+        const QString failure = QStringLiteral("Settings not saved to %1: ").arg(f.window.settingsPath());
+        QVERIFY2(logged.contains(failure) && !logged.contains(failure + QStringLiteral("\r\n")), qPrintable(logged));
         // The exit work runs once: later requests write nothing.
         f.window.setApplicationFolder(f.dir.path());
         f.server.setTxtMusicFolder(QStringLiteral("/changed"));

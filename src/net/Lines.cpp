@@ -220,7 +220,7 @@ void Lines::cmdListen_Click()
     mServer.MyIP = socket->LocalIP();
     mServer.SetTitle(mServer.MyIP);
     if (mServer.fields().ip.isEmpty())
-        mServer.setTxtIP(mServer.MyIP);
+        mServer.setTxtIPAutoSelected(mServer.MyIP);
     mServer.AddLog(QStringLiteral("Listening on ") + socket->LocalIP() + QStringLiteral(" - ")
                    + QString::number(socket->LocalPort()));
     mServer.table().addListenerRow(line, socket->LocalIP(), socket->LocalPort());

@@ -15,7 +15,8 @@
 // keep their size and order.
 //
 // Closing the window only hides it (or minimises it where the desktop has no
-// notification area); only File > "E&xit" and SIGINT/SIGTERM end the program.
+// notification area); only File > "E&xit" and SIGINT/SIGTERM/SIGHUP end the
+// program.
 //
 // Re-entrancy: the exit can be asked for from inside any wait (a stream, the
 // send gate, the start-up scan, a modal box). It never destroys the window or

@@ -11,6 +11,7 @@
 #include "net/Winsock.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <exception>
 
 void frmMain::setApplicationFolder(const QString &folder)
@@ -110,7 +111,11 @@ void frmMain::runExitWork()
     if (mExitDone)
         return;
     mExitDone = true;
-    SaveSettings(settingsPath(), mServer.fields());
+    QString whyNot;
+    if (!SaveSettings(settingsPath(), mServer.fields(), &whyNot)) {
+        mServer.AddLog(QStringLiteral("Settings not saved to %1: %2")
+                           .arg(QDir::toNativeSeparators(settingsPath()), whyNot));
+    }
     if (Tray) {
         Tray->DeleteIcon();
         CTray *tray = Tray;

@@ -1,6 +1,9 @@
 // Entry point: chooses headless mode when there is no display, sets up the
 // termination signals, creates the Server and its window, runs start-up and
 // then the event loop until the exit work asks it to end.
+#include "app/LineWriter.h"
+#include "app/OperatorLog.h"
+#include "app/QtMessages.h"
 #include "app/Server.h"
 #include "app/ui/TerminationSignals.h"
 #include "app/ui/frmMain.h"
@@ -10,9 +13,6 @@
 
 #ifdef Q_OS_UNIX
 #include <csignal>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #endif
 
 namespace {
@@ -26,20 +26,6 @@ bool platformGiven(int argc, char **argv)
     }
     return false;
 }
-
-#ifdef Q_OS_UNIX
-// A full pipe on standard output must not stop the server: log entries that
-// cannot be written at once are dropped. A terminal is left alone, since its
-// flags are shared with the shell that started us.
-void makeStdoutNonBlocking()
-{
-    struct stat info = {};
-    if (::fstat(STDOUT_FILENO, &info) != 0)
-        return;
-    if (S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode))
-        ::fcntl(STDOUT_FILENO, F_SETFL, ::fcntl(STDOUT_FILENO, F_GETFL) | O_NONBLOCK);
-}
-#endif
 } // namespace
 
 int main(int argc, char **argv)
@@ -47,8 +33,11 @@ int main(int argc, char **argv)
 #ifdef Q_OS_UNIX
     // A client or a reader of standard output going away is not a reason to end.
     std::signal(SIGPIPE, SIG_IGN);
-    makeStdoutNonBlocking();
 #endif
+    // Before anything is written: a stream nobody reads must not stop us.
+    standardOutput().prepareNonBlocking();
+    standardError().prepareNonBlocking();
+    installQtMessageFilter();
     TerminationSignals::install();
 
     const bool headless = qEnvironmentVariableIsEmpty("DISPLAY")
