@@ -5,7 +5,7 @@
 #include "net/DecimalText.h"
 #include "net/Winsock.h"
 
-Lines::Lines(Server &server) : mServer(server)
+Lines::Lines(Server &server) : mServer(server), mStallLimit(Winsock::kStallLimit)
 {
     mWinsock[0] = createSocket(0);
 }
@@ -87,9 +87,19 @@ Winsock *Lines::socket(qint16 line) const
     return validLine(line) ? mWinsock[line] : nullptr;
 }
 
+void Lines::setStallLimit(std::chrono::milliseconds limit)
+{
+    mStallLimit = limit;
+    for (Winsock *socket : mWinsock) {
+        if (socket)
+            socket->setStallLimit(limit);
+    }
+}
+
 Winsock *Lines::createSocket(qint16 line)
 {
     auto *socket = new Winsock(line, this);
+    socket->setStallLimit(mStallLimit);
     connect(socket, &Winsock::ConnectionRequest, this, &Lines::Winsock_ConnectionRequest);
     connect(socket, &Winsock::DataArrival, this, &Lines::DataArrival);
     connect(socket, &Winsock::SendProgress, this, &Lines::SendProgress);
