@@ -5,6 +5,7 @@
 #include "app/OperatorLog.h"
 #include "app/QtMessages.h"
 #include "app/Server.h"
+#include "net/Lines.h"
 #include "app/ui/TerminationSignals.h"
 #include "app/ui/frmMain.h"
 
@@ -52,6 +53,14 @@ int main(int argc, char **argv)
     QApplication::setQuitOnLastWindowClosed(false);
 
     Server server;
+    // Test seam: VORLUNE_STALL_LIMIT_MS, a positive whole number of
+    // milliseconds, shortens the time a send may make no progress before its
+    // line is ended, so end-to-end tests need not wait 30 s. Anything else
+    // is ignored.
+    bool stallLimitGiven = false;
+    const int stallLimitMs = qgetenv("VORLUNE_STALL_LIMIT_MS").toInt(&stallLimitGiven, 10);
+    if (stallLimitGiven && stallLimitMs > 0)
+        server.lines().setStallLimit(std::chrono::milliseconds(stallLimitMs));
     if (headless)
         server.AddLog(QStringLiteral("No display found: running headless"));
 
