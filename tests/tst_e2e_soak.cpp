@@ -332,6 +332,9 @@ void Soak::hundredClientsThenBackToStart()
     QVERIFY(::send(stalled, "READY\r\n", 7, MSG_NOSIGNAL) == 7);
     QElapsedTimer clock;
     clock.start();
+    // The song goes to the newest line when READY is read: no other client
+    // may come before that.
+    QVERIFY(run.waitForLine(QRegularExpression(QStringLiteral("Sending Song .*0 Long Mix\\.mp3\\."))) >= 0);
     qint64 stalledCutAfterMs = -1;
 
     // The busy phase.

@@ -5,9 +5,9 @@
 #include "app/OperatorLog.h"
 #include "app/QtMessages.h"
 #include "app/Server.h"
-#include "net/Lines.h"
 #include "app/ui/TerminationSignals.h"
 #include "app/ui/frmMain.h"
+#include "net/Lines.h"
 
 #include <QApplication>
 #include <cstring>
