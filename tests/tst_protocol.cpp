@@ -401,7 +401,7 @@ void TestProtocol::streamEnds()
     QVERIFY(rig.loggedWith(QStringLiteral(" no longer exists.")) <= 1); // the stream did not go on
     // Served as before, and no socket or file left open by the stream.
     QVERIFY(rig.nothingPending(watcher));
-    const int gone = ending == Ending::LineClaimedAgain ? 1 : 2;
+    const int gone = ending == Ending::LineClaimedAgain ? 1 : NetHarness::kDescriptorsPerConnection;
     QVERIFY(watcher.waitUntil([&] { return NetHarness::openDescriptorCount() == descriptors - gone; }));
 }
 
