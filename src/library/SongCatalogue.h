@@ -6,27 +6,28 @@
 // Paths are raw bytes as the file system holds them, with the platform's
 // separator; on the wire the separator is a backslash.
 //
-// Re-entrancy: LoadMP3List walks the folder with events pumped in the middle,
-// so any handler can run inside it. Until the walk has completed, lookups
+// Re-entrancy: LoadMP3List walks the folder calling the services' pumpEvents
+// in the middle, so any handler can run inside it. Until the walk has completed, lookups
 // and the list text keep serving the previous catalogue, which is replaced
 // whole, with no event processed, at the end. A reload asked for while a
 // scan runs is remembered and runs once the running scan has completed.
 // A walk cut short because the server is exiting changes nothing.
 
+#include "library/ScanServices.h"
+
 #include <QByteArray>
-#include <QObject>
+#include <QtGlobal>
 #include <chrono>
 #include <memory>
 #include <vector>
 
-class Server;
 class CFileDirHelper;
 
-class SongCatalogue : public QObject {
-    Q_OBJECT
+class SongCatalogue {
+    Q_DISABLE_COPY_MOVE(SongCatalogue)
 public:
-    explicit SongCatalogue(Server &server);
-    ~SongCatalogue() override;
+    explicit SongCatalogue(ScanServices services);
+    ~SongCatalogue();
 
     // Rebuilds the catalogue from the music-folder field, logs
     // "Songs Available: " + count. An empty field (or the separator alone)
@@ -39,9 +40,13 @@ public:
     // sets nothing when SongNum is outside 1..SongCount. Never pumps.
     bool GetMP3File();
 
-    qint32 SongNum = 0;
-    QByteArray SongPath;          // full path of the current song
-    QByteArray SongRelativePath;  // its path below the music folder, "\" between folders
+    // The song number GetMP3File looks up.
+    qint32 SongNum() const { return mSongNum; }
+    void setSongNum(qint32 number) { mSongNum = number; }
+    // Full path of the song the last successful GetMP3File found.
+    const QByteArray &SongPath() const { return mSongPath; }
+    // Its path below the music folder, "\" between folders.
+    const QByteArray &SongRelativePath() const { return mSongRelativePath; }
 
     qint32 SongCount() const;
     const std::vector<QByteArray> &SongFiles() const;
@@ -55,14 +60,14 @@ public:
     // How often a scan lets events through; see CFileDirHelper.
     void setPumpInterval(std::chrono::nanoseconds interval) { mPumpInterval = interval; }
 
-signals:
-    void catalogueChanged();
-
 private:
     // One walk and, when it completes, the catalogue replaced whole.
     void scanOnce();
 
-    Server &mServer;
+    ScanServices mServices;
+    qint32 mSongNum = 0;
+    QByteArray mSongPath;
+    QByteArray mSongRelativePath;
     std::vector<QByteArray> mSongFiles;
     QByteArray mSongList;
     QByteArray mRootFolder;

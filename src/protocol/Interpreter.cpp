@@ -131,7 +131,7 @@ void Interpreter::actSong(const QByteArray &argument)
     TransferState = kStateSongRead;
     SongCatalogue &catalogue = mServer.catalogue();
     const std::optional<qint32> number = Wire::songNumberFromValue(Wire::readNumber(argument));
-    catalogue.SongNum = number.value_or(0);
+    catalogue.setSongNum(number.value_or(0));
     if (!number || *number < 1 || *number > catalogue.SongCount())
         return;
 
@@ -150,7 +150,7 @@ void Interpreter::actSong(const QByteArray &argument)
         return;
     }
     // Taken now: a "SONG " nested in DoSend's wait below changes SongPath.
-    const QByteArray path = catalogue.SongPath;
+    const QByteArray path = catalogue.SongPath();
     const QString shownPath = QFile::decodeName(path);
     QString error;
     const qint64 size = songFileSize(path, &error);
@@ -159,7 +159,7 @@ void Interpreter::actSong(const QByteArray &argument)
                + QLatin1Char(')'));
         return;
     }
-    const std::optional<QByteArray> header = Wire::fileHeader(size, catalogue.SongRelativePath);
+    const std::optional<QByteArray> header = Wire::fileHeader(size, catalogue.SongRelativePath());
     if (!header) {
         // Announcing a cut size would make the client take the rest of the
         // song for the rest of the conversation.
@@ -178,7 +178,7 @@ void Interpreter::actSong(const QByteArray &argument)
 void Interpreter::actReady()
 {
     TransferState = kStateSending;
-    const QByteArray path = mServer.catalogue().SongPath;
+    const QByteArray path = mServer.catalogue().SongPath();
     QString reason = mNoSongReason;
     if (reason.isEmpty() && path.isEmpty())
         reason = QStringLiteral("no song has been chosen");
