@@ -2,9 +2,10 @@
 // against `find DIR -iname '*.mp3' -type f` over the same warm tree, in the
 // same run, plus the peak resident memory of the process.
 //
-// Usage: bench_scan [folders files]   (default 5000 100000)
+// Usage: bench_scan [folders files [tree-folder]]   (default 5000 100000)
+// A tree-folder is generated once and reused by later runs, which then
+// skip the minute it takes to create a hundred thousand files.
 
-#include "library/CFileDirHelper.h"
 #include "library/Paths.h"
 #include "library/SongCatalogue.h"
 
@@ -79,10 +80,20 @@ double timeScan(SongCatalogue &catalogue, std::chrono::nanoseconds pumpInterval,
     return ms;
 }
 
-double median(std::vector<double> v)
+// Median and range of a series of measurements.
+struct Spread {
+    double median, low, high;
+};
+
+Spread spread(std::vector<double> v)
 {
     std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
+    return {v[v.size() / 2], v.front(), v.back()};
+}
+
+void printSpread(const char *what, const Spread &s, const char *unit)
+{
+    std::printf("%-34s %8.2f %s  (range %.2f .. %.2f)\n", what, s.median, unit, s.low, s.high);
 }
 
 long peakResidentKiB()
@@ -101,11 +112,18 @@ int main(int argc, char **argv)
     const int files = argc > 2 ? std::max(1, atoi(argv[2])) : 100000;
 
     QTemporaryDir dir;
-    const QByteArray root = QFile::encodeName(dir.path()) + "/music/";
-    std::printf("generating %d folders, %d files ...\n", folders, files);
-    const Tree tree = generate(root, folders, files);
-    std::printf("tree: %lld files, %lld songs\n", static_cast<long long>(tree.files),
-                static_cast<long long>(tree.songs));
+    const QByteArray base = argc > 3 ? QByteArray(argv[3]) : QFile::encodeName(dir.path());
+    const QByteArray root = base + "/music/";
+    const QByteArray done = base + "/generated-" + QByteArray::number(folders) + "-" + QByteArray::number(files);
+    if (QFile::exists(QFile::decodeName(done))) {
+        std::printf("reusing the tree in %s\n", base.constData());
+    } else {
+        std::printf("generating %d folders, %d files ...\n", folders, files);
+        const Tree tree = generate(root, folders, files);
+        std::printf("tree: %lld files, %lld songs\n", static_cast<long long>(tree.files),
+                    static_cast<long long>(tree.songs));
+        QFile(QFile::decodeName(done)).open(QIODevice::WriteOnly);
+    }
     const long rssBeforeScan = peakResidentKiB();
 
     // The services as the server gives them: the same pump, a log nobody reads.
@@ -118,24 +136,28 @@ int main(int argc, char **argv)
     qint32 songs = 0;
     timeScan(catalogue, std::chrono::milliseconds(2), songs);
 
-    const int runs = 5;
-    std::vector<double> findMs, scanMs, scanEveryEntryMs;
+    // Each find is followed at once by the scans it is compared with, so a
+    // change in the machine's load hits both sides of a ratio alike.
+    const int runs = 7;
+    std::vector<double> findMs, scanMs, everyMs, ratio, everyRatio;
     for (int i = 0; i < runs; ++i) {
         findMs.push_back(timeFind(root));
         scanMs.push_back(timeScan(catalogue, std::chrono::milliseconds(2), songs));
-        scanEveryEntryMs.push_back(timeScan(catalogue, std::chrono::nanoseconds(0), songs));
+        everyMs.push_back(timeScan(catalogue, std::chrono::nanoseconds(0), songs));
+        ratio.push_back(scanMs.back() / findMs.back());
+        everyRatio.push_back(everyMs.back() / findMs.back());
     }
     // Leave the catalogue as the server would have it.
     timeScan(catalogue, std::chrono::milliseconds(2), songs);
 
-    const double find = median(findMs), scan = median(scanMs), every = median(scanEveryEntryMs);
-    std::printf("songs catalogued:                 %d (list text %lld bytes)\n", songs,
-                static_cast<long long>(catalogue.mFilelist().size()));
-    std::printf("find -iname '*.mp3' -type f:      %8.1f ms (median of %d, baseline)\n", find, runs);
-    std::printf("LoadMP3List, pump every 2 ms:     %8.1f ms  ratio %.2f x find\n", scan, scan / find);
-    std::printf("LoadMP3List, pump every entry:    %8.1f ms  ratio %.2f x find\n", every, every / find);
-    std::printf("peak resident: %.1f MiB (%.1f MiB before the first scan)\n", peakResidentKiB() / 1024.0,
-                rssBeforeScan / 1024.0);
-    std::printf("targets: scan within 2x of find, under 100 MiB resident\n");
+    std::printf("songs catalogued: %d (list text %lld bytes); %d runs, medians and ranges\n", songs,
+                static_cast<long long>(catalogue.mFilelist().size()), runs);
+    printSpread("find -iname '*.mp3' -type f:", spread(findMs), "ms");
+    printSpread("LoadMP3List, pump every 2 ms:", spread(scanMs), "ms");
+    printSpread("  ratio to find (same run):", spread(ratio), "x");
+    printSpread("LoadMP3List, pump every entry:", spread(everyMs), "ms");
+    printSpread("  ratio to find (same run):", spread(everyRatio), "x");
+    std::printf("peak resident: %.1f MiB after the scans, %.1f MiB before the first\n",
+                peakResidentKiB() / 1024.0, rssBeforeScan / 1024.0);
     return 0;
 }

@@ -70,9 +70,9 @@ void SongCatalogue::scanOnce()
 
     // From here to the end nothing processes events, so no handler ever sees
     // the list text, the count and the paths disagree.
-    SongList list = BuildSongList(found.takeItems(), folder);
-    mSongFiles = std::move(list.songs);
+    SongList list = BuildSongList(std::move(found), folder);
     mSongList = std::move(list.text);
+    mLineStarts = std::move(list.lineStarts);
     mRootFolder = folder;
     mFileHelper = std::move(walker);
 
@@ -92,19 +92,18 @@ bool SongCatalogue::GetMP3File()
 {
     if (mSongNum < 1 || mSongNum > SongCount())
         return false;
-    mSongPath = mSongFiles[static_cast<size_t>(mSongNum - 1)];
-    mSongRelativePath = wireRelativePath(mSongPath.mid(mRootFolder.size()));
+    const auto index = static_cast<size_t>(mSongNum - 1);
+    const qsizetype start = mLineStarts[index];
+    const qsizetype end = (index + 1 < mLineStarts.size() ? mLineStarts[index + 1] : mSongList.size()) - 2;
+    const QByteArrayView line = QByteArrayView(mSongList).sliced(start, end - start);
+    mSongPath = SongFilePath(mRootFolder, line);
+    mSongRelativePath = line.sliced(1).toByteArray();
     return true;
 }
 
 qint32 SongCatalogue::SongCount() const
 {
-    return static_cast<qint32>(mSongFiles.size());
-}
-
-const std::vector<QByteArray> &SongCatalogue::SongFiles() const
-{
-    return mSongFiles;
+    return static_cast<qint32>(mLineStarts.size());
 }
 
 const QByteArray &SongCatalogue::mFilelist() const
