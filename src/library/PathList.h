@@ -7,7 +7,7 @@
 // never make one. A walk enters each folder once, so every folder path it
 // forms is new, and it lists each name of a folder once however many
 // patterns match it; a folder listing holds each name once. An index would
-// cost more than the paths themselves on a large tree.
+// cost nearly as much memory as the paths themselves on a large tree.
 //
 // All items share one buffer: a path costs its bytes and one offset, not an
 // allocation of its own.
