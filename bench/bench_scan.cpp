@@ -2,11 +2,10 @@
 // against `find DIR -iname '*.mp3' -type f` over the same warm tree, in the
 // same run, plus the peak resident memory of the process.
 //
-// Usage: bench_scan [folders files]   (default 5000 100000)
+// Usage: bench_scan [folders files [tree-folder]]   (default 5000 100000)
+// A tree-folder is generated once and reused by later runs, which then
+// skip the minute it takes to create a hundred thousand files.
 
-#include "app/OperatorLog.h"
-#include "app/Server.h"
-#include "library/CFileDirHelper.h"
 #include "library/Paths.h"
 #include "library/SongCatalogue.h"
 
@@ -58,33 +57,61 @@ Tree generate(const QByteArray &root, int folders, int files)
     return tree;
 }
 
-double timeFind(const QByteArray &root)
+// Processor time (user and system) used so far, in ms, by this process
+// or by its waited-for children.
+double cpuMs(int who)
+{
+    rusage usage{};
+    getrusage(who, &usage);
+    const auto ms = [](const timeval &t) { return t.tv_sec * 1e3 + t.tv_usec / 1e3; };
+    return ms(usage.ru_utime) + ms(usage.ru_stime);
+}
+
+// Elapsed and processor time of one run, in ms. On a shared machine the
+// processor time is the steadier figure: waiting for a core does not count.
+struct Timing {
+    double wall, cpu;
+};
+
+Timing timeFind(const QByteArray &root)
 {
     QProcess find;
     find.setStandardOutputFile(QProcess::nullDevice());
+    const double cpuBefore = cpuMs(RUSAGE_CHILDREN);
     QElapsedTimer timer;
     timer.start();
     find.start(QStringLiteral("find"), {QFile::decodeName(root), QStringLiteral("-iname"),
                                         QStringLiteral("*.mp3"), QStringLiteral("-type"), QStringLiteral("f")});
     find.waitForFinished(-1);
-    return static_cast<double>(timer.nsecsElapsed()) / 1e6;
+    return {static_cast<double>(timer.nsecsElapsed()) / 1e6, cpuMs(RUSAGE_CHILDREN) - cpuBefore};
 }
 
-double timeScan(Server &server, std::chrono::nanoseconds pumpInterval, qint32 &songs)
+Timing timeScan(SongCatalogue &catalogue, std::chrono::nanoseconds pumpInterval, qint32 &songs)
 {
-    server.catalogue().setPumpInterval(pumpInterval);
+    catalogue.setPumpInterval(pumpInterval);
+    const double cpuBefore = cpuMs(RUSAGE_SELF);
     QElapsedTimer timer;
     timer.start();
-    server.catalogue().LoadMP3List();
-    const double ms = static_cast<double>(timer.nsecsElapsed()) / 1e6;
-    songs = server.catalogue().SongCount();
-    return ms;
+    catalogue.LoadMP3List();
+    const Timing timing{static_cast<double>(timer.nsecsElapsed()) / 1e6, cpuMs(RUSAGE_SELF) - cpuBefore};
+    songs = catalogue.SongCount();
+    return timing;
 }
 
-double median(std::vector<double> v)
+// Median and range of a series of measurements.
+struct Spread {
+    double median, low, high;
+};
+
+Spread spread(std::vector<double> v)
 {
     std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
+    return {v[v.size() / 2], v.front(), v.back()};
+}
+
+void printSpread(const char *what, const Spread &s, const char *unit)
+{
+    std::printf("%-34s %8.2f %s  (range %.2f .. %.2f)\n", what, s.median, unit, s.low, s.high);
 }
 
 long peakResidentKiB()
@@ -103,40 +130,61 @@ int main(int argc, char **argv)
     const int files = argc > 2 ? std::max(1, atoi(argv[2])) : 100000;
 
     QTemporaryDir dir;
-    const QByteArray root = QFile::encodeName(dir.path()) + "/music/";
-    std::printf("generating %d folders, %d files ...\n", folders, files);
-    const Tree tree = generate(root, folders, files);
-    std::printf("tree: %lld files, %lld songs\n", static_cast<long long>(tree.files),
-                static_cast<long long>(tree.songs));
+    const QByteArray base = argc > 3 ? QByteArray(argv[3]) : QFile::encodeName(dir.path());
+    const QByteArray root = base + "/music/";
+    const QByteArray done = base + "/generated-" + QByteArray::number(folders) + "-" + QByteArray::number(files);
+    if (QFile::exists(QFile::decodeName(done))) {
+        std::printf("reusing the tree in %s\n", base.constData());
+    } else {
+        std::printf("generating %d folders, %d files ...\n", folders, files);
+        const Tree tree = generate(root, folders, files);
+        std::printf("tree: %lld files, %lld songs\n", static_cast<long long>(tree.files),
+                    static_cast<long long>(tree.songs));
+        QFile(QFile::decodeName(done)).open(QIODevice::WriteOnly);
+    }
     const long rssBeforeScan = peakResidentKiB();
 
-    Server server;
-    server.log().setEchoToStdout(false);
-    server.setTxtMusicFolder(QFile::decodeName(root));
+    // The services as the server gives them: the same pump, a log nobody reads.
+    SongCatalogue catalogue(ScanServices{[](const QString &) {}, [] { return false; },
+                                         [] { QCoreApplication::processEvents(QEventLoop::AllEvents); },
+                                         [folder = QFile::decodeName(root)] { return folder; }});
 
     // Warm the tree (directory and inode caches) with both tools first.
     timeFind(root);
     qint32 songs = 0;
-    timeScan(server, std::chrono::milliseconds(2), songs);
+    timeScan(catalogue, std::chrono::milliseconds(2), songs);
 
-    const int runs = 5;
-    std::vector<double> findMs, scanMs, scanEveryEntryMs;
+    // Each find is followed at once by the scans it is compared with, so a
+    // change in the machine's load hits both sides of a ratio alike.
+    const int runs = 7;
+    std::vector<double> findMs, scanMs, everyMs, ratio, everyRatio, findCpu, scanCpu, cpuRatio;
     for (int i = 0; i < runs; ++i) {
-        findMs.push_back(timeFind(root));
-        scanMs.push_back(timeScan(server, std::chrono::milliseconds(2), songs));
-        scanEveryEntryMs.push_back(timeScan(server, std::chrono::nanoseconds(0), songs));
+        const Timing find = timeFind(root);
+        const Timing scan = timeScan(catalogue, std::chrono::milliseconds(2), songs);
+        const Timing every = timeScan(catalogue, std::chrono::nanoseconds(0), songs);
+        findMs.push_back(find.wall);
+        scanMs.push_back(scan.wall);
+        everyMs.push_back(every.wall);
+        ratio.push_back(scan.wall / find.wall);
+        everyRatio.push_back(every.wall / find.wall);
+        findCpu.push_back(find.cpu);
+        scanCpu.push_back(scan.cpu);
+        cpuRatio.push_back(scan.cpu / find.cpu);
     }
     // Leave the catalogue as the server would have it.
-    timeScan(server, std::chrono::milliseconds(2), songs);
+    timeScan(catalogue, std::chrono::milliseconds(2), songs);
 
-    const double find = median(findMs), scan = median(scanMs), every = median(scanEveryEntryMs);
-    std::printf("songs catalogued:                 %d (list text %lld bytes)\n", songs,
-                static_cast<long long>(server.catalogue().mFilelist().size()));
-    std::printf("find -iname '*.mp3' -type f:      %8.1f ms (median of %d, baseline)\n", find, runs);
-    std::printf("LoadMP3List, pump every 2 ms:     %8.1f ms  ratio %.2f x find\n", scan, scan / find);
-    std::printf("LoadMP3List, pump every entry:    %8.1f ms  ratio %.2f x find\n", every, every / find);
-    std::printf("peak resident: %.1f MiB (%.1f MiB before the first scan)\n", peakResidentKiB() / 1024.0,
-                rssBeforeScan / 1024.0);
-    std::printf("targets: scan within 2x of find, under 100 MiB resident\n");
+    std::printf("songs catalogued: %d (list text %lld bytes); %d runs, medians and ranges\n", songs,
+                static_cast<long long>(catalogue.mFilelist().size()), runs);
+    printSpread("find -iname '*.mp3' -type f:", spread(findMs), "ms");
+    printSpread("LoadMP3List, pump every 2 ms:", spread(scanMs), "ms");
+    printSpread("  ratio to find (same run):", spread(ratio), "x");
+    printSpread("LoadMP3List, pump every entry:", spread(everyMs), "ms");
+    printSpread("  ratio to find (same run):", spread(everyRatio), "x");
+    printSpread("processor time, find:", spread(findCpu), "ms");
+    printSpread("processor time, pump every 2 ms:", spread(scanCpu), "ms");
+    printSpread("  ratio to find (same run):", spread(cpuRatio), "x");
+    std::printf("peak resident: %.1f MiB after the scans, %.1f MiB before the first\n",
+                peakResidentKiB() / 1024.0, rssBeforeScan / 1024.0);
     return 0;
 }

@@ -2,8 +2,6 @@
 // song-list text clients receive byte for byte, and the catalogue while a
 // scan lets events through (lookups, reloads and exit inside the walk).
 
-#include "app/OperatorLog.h"
-#include "app/Server.h"
 #include "library/CFileDirHelper.h"
 #include "library/Paths.h"
 #include "library/SongCatalogue.h"
@@ -18,6 +16,14 @@ namespace fs = std::filesystem;
 using Paths = std::vector<QByteArray>;
 
 namespace {
+
+Paths toPaths(const PathList &list)
+{
+    Paths out;
+    for (qint32 k = 1; k <= list.Count(); ++k)
+        out.push_back(list.Item(k).toByteArray());
+    return out;
+}
 
 // A temporary folder tree; paths go in and come out relative to its root.
 struct Tree {
@@ -47,7 +53,7 @@ struct Tree {
         CFileDirHelper walker({}, [&] { return ++entries > kEntryBound; });
         const PathList found = walker.GetAllFiles(root, filespec, recurse);
         Paths out;
-        for (const QByteArray &p : found.items())
+        for (const QByteArray &p : toPaths(found))
             out.push_back(p.startsWith(root) ? p.mid(root.size()) : "OUTSIDE:" + p);
         if (walker.stopped())
             out.push_back("CUT OFF after " + QByteArray::number(kEntryBound) + " entries");
@@ -57,14 +63,19 @@ struct Tree {
     }
 };
 
-// A quiet server whose catalogue lets events through after every entry.
+// A catalogue on its own, its log collected, that lets events through
+// after every entry.
 struct Catalogue {
-    Server server;
-    SongCatalogue &cat = server.catalogue();
-    Catalogue() { server.log().setEchoToStdout(false); cat.setPumpInterval(std::chrono::nanoseconds(0)); }
-    QString log() { return server.log().logPane().text(); }
-    void scan(const QString &folder) { server.setTxtMusicFolder(folder); cat.LoadMP3List(); }
-    bool lookup(qint32 number) { cat.SongNum = number; return cat.GetMP3File(); }
+    QStringList log;
+    bool exiting = false;
+    QString folder;
+    SongCatalogue cat{ScanServices{[this](const QString &entry) { log << entry; },
+                                   [this] { return exiting; },
+                                   [] { QCoreApplication::processEvents(); },
+                                   [this] { return folder; }}};
+    Catalogue() { cat.setPumpInterval(std::chrono::nanoseconds(0)); }
+    void scan(const QString &field) { folder = field; cat.LoadMP3List(); }
+    bool lookup(qint32 number) { cat.setSongNum(number); return cat.GetMP3File(); }
 };
 
 } // namespace
@@ -168,7 +179,7 @@ private slots:
         Catalogue c;
         c.scan(t.folder("does-not-exist"));
         c.scan(t.folder("file.mp3"));   // not a folder
-        QCOMPARE(c.log(), QStringLiteral("Songs Available: 0\r\n\r\nSongs Available: 0\r\n\r\n"));
+        QCOMPARE(c.log, QStringList({"Songs Available: 0\r\n", "Songs Available: 0\r\n"}));
         if (::geteuid() != 0) {   // permissions do not stop root
             QCOMPARE(::chmod(t.at("locked").c_str(), 0), 0);
             QCOMPARE(t.walk("*.mp3"), Paths{"file.mp3"});
@@ -192,22 +203,30 @@ private slots:
         QCOMPARE(walker.GetPathNumber(t.root + "M/X/"), 2);
         walker.GetAllFiles(t.root + "M/X", "*.mp3", true);   // a folder met again is not recorded twice
         QCOMPARE(walker.DirCount(), 3);
-        QCOMPARE(walker.GetDirectories(t.root + "M", CFileDirHelper::kAttrHidden, false).items(),
+        QCOMPARE(toPaths(walker.GetDirectories(t.root + "M", CFileDirHelper::kAttrHidden, false)),
                  (Paths{".h", "Empty", "X", "x2"}));
     }
 
     void songListTextByteForByte()
     {
         Tree t({"Music/Rock/b.mp3", "Music/a.mp3", "Music/Rock/Hard/c.MP3", "Music/jazz/d.mp3", "Music/notes.txt"});
-        for (const char *field : {"Music", "Music/"}) {
+        t.link("M", t.root + "Music");
+        const QString cwd = QDir::currentPath();
+        const auto back = qScopeGuard([&] { QDir::setCurrent(cwd); });
+        QVERIFY(QDir::setCurrent(t.folder()));
+        // Relative fields too, down to a one-letter folder, whose lines are
+        // longer than the paths they are cut from.
+        for (const QString &field : {t.folder("Music"), t.folder("Music/"), QStringLiteral("M"), QStringLiteral("M/")}) {
             Catalogue c;
-            c.scan(t.folder(field));
+            c.scan(field);
             QCOMPARE(c.cat.mFilelist(),
                      QByteArray("\\a.mp3\r\n\\jazz\\d.mp3\r\n\\Rock\\b.mp3\r\n\\Rock\\Hard\\c.MP3\r\n"));
-            QCOMPARE(c.log(), QStringLiteral("Songs Available: 4\r\n\r\n"));
+            QCOMPARE(c.log, QStringList{"Songs Available: 4\r\n"});
             QVERIFY(c.lookup(4));
-            QCOMPARE(c.cat.SongPath, t.root + "Music/Rock/Hard/c.MP3");
-            QCOMPARE(c.cat.SongRelativePath, QByteArray("Rock\\Hard\\c.MP3"));
+            QCOMPARE(c.cat.SongPath(), AddBackslash(QFile::encodeName(field)) + "Rock/Hard/c.MP3");
+            QCOMPARE(c.cat.SongRelativePath(), QByteArray("Rock\\Hard\\c.MP3"));
+            QVERIFY(c.lookup(1));
+            QCOMPARE(c.cat.SongPath(), AddBackslash(QFile::encodeName(field)) + "a.mp3");
         }
     }
 
@@ -223,20 +242,19 @@ private slots:
         // backslash would read as a folder on the wire, in a file's name or
         // in a folder's.
         QCOMPARE(c.cat.mFilelist(), QByteArray("\\1.mp3\r\n\\3.mp3\r\n\\caf\xe9\\\xff\xfe song.mp3\r\n"));
-        QCOMPARE(c.log(), QStringLiteral("Songs not listed, line break in the name: \"2\\r\\n.mp3\", "
-                                         "\"s\\n\\4.mp3\"\r\n"
-                                         "Songs not listed, backslash in the name: \"5\\.mp3\", \"b\\s\\6.mp3\"\r\n"
-                                         "Songs Available: 3\r\n\r\n"));
+        QCOMPARE(c.log, QStringList({"Songs not listed, line break in the name: \"2\\r\\n.mp3\", \"s\\n\\4.mp3\"",
+                                     "Songs not listed, backslash in the name: \"5\\.mp3\", \"b\\s\\6.mp3\"",
+                                     "Songs Available: 3\r\n"}));
         QVERIFY(c.lookup(3));
-        QCOMPARE(c.cat.SongRelativePath, QByteArray("caf\xe9\\\xff\xfe song.mp3"));
-        std::ifstream in(fsPathFromBytes(c.cat.SongPath), std::ios::binary);
+        QCOMPARE(c.cat.SongRelativePath(), QByteArray("caf\xe9\\\xff\xfe song.mp3"));
+        std::ifstream in(fsPathFromBytes(c.cat.SongPath()), std::ios::binary);
         QCOMPARE(std::string(std::istreambuf_iterator<char>(in), {}), std::string("the odd one"));
 
         // The music folder's own name never goes on the wire: its songs are listed.
         Catalogue inside;
         inside.scan(t.folder("b\\s"));
         QCOMPARE(inside.cat.mFilelist(), QByteArray("\\6.mp3\r\n"));
-        QCOMPARE(inside.log(), QStringLiteral("Songs Available: 1\r\n\r\n"));
+        QCOMPARE(inside.log, QStringList{"Songs Available: 1\r\n"});
     }
 
     void lookupBoundsAndTheEmptyFolderField()
@@ -245,18 +263,18 @@ private slots:
         Catalogue c;
         QVERIFY(!c.lookup(1));   // nothing scanned yet
         c.scan(t.folder());
-        const QString logBefore = c.log();
+        const QStringList logBefore = c.log;
         // An empty field (or the separator alone) is never a walk of the whole disk.
         for (const QString &field : {QString(), QStringLiteral("/")})
             c.scan(field);
-        QCOMPARE(c.log(), logBefore);
+        QCOMPARE(c.log, logBefore);
         QVERIFY(c.lookup(3));
         for (qint32 outside : {0, -1, 4, std::numeric_limits<qint32>::max(), std::numeric_limits<qint32>::min()}) {
             QVERIFY(!c.lookup(outside));
-            QCOMPARE(c.cat.SongPath, t.root + "c.mp3");   // a failed lookup sets nothing
+            QCOMPARE(c.cat.SongPath(), t.root + "c.mp3");   // a failed lookup sets nothing
         }
         QVERIFY(c.lookup(1));
-        QCOMPARE(c.cat.SongPath, t.root + "a.mp3");
+        QCOMPARE(c.cat.SongPath(), t.root + "a.mp3");
     }
 
     void scanLetsLookupsReloadsAndExitThrough()
@@ -264,32 +282,34 @@ private slots:
         Tree t({"A/one.mp3", "B/b1.mp3", "B/b2.mp3", "C/three.mp3"});
         Catalogue c;
         c.scan(t.folder("A"));
-        c.server.setTxtMusicFolder(t.folder("B"));
+        c.folder = t.folder("B");
         bool ran = false;
-        QTimer::singleShot(0, &c.server, [&] {
+        QTimer::singleShot(0, [&] {
             ran = c.cat.scanning();
             // A client that got the old list can still fetch what it lists.
             QCOMPARE(c.cat.mFilelist(), QByteArray("\\one.mp3\r\n"));
             QVERIFY(c.lookup(1));
-            QCOMPARE(c.cat.SongRelativePath, QByteArray("one.mp3"));
+            QCOMPARE(c.cat.SongRelativePath(), QByteArray("one.mp3"));
             QVERIFY(!c.lookup(2));
-            c.server.setTxtMusicFolder(t.folder("C"));
+            c.folder = t.folder("C");
             c.cat.cmdReload_Click();
             c.cat.cmdReload_Click();   // remembered once, not twice
         });
         c.cat.LoadMP3List();
         QVERIFY(ran && !c.cat.scanning());
-        const QString logAfter = c.log();
-        QCOMPARE(logAfter, QStringLiteral("Songs Available: 1\r\n\r\nSongs Available: 2\r\n\r\nSongs Available: 1\r\n\r\n"));
+        const QStringList logAfter = c.log;
+        QCOMPARE(logAfter, QStringList({"Songs Available: 1\r\n", "Songs Available: 2\r\n", "Songs Available: 1\r\n"}));
         QCOMPARE(c.cat.mFilelist(), QByteArray("\\three.mp3\r\n"));
 
         // An exit inside the walk changes nothing, and a reload asked for then never runs.
-        c.server.setTxtMusicFolder(t.folder("B"));
-        QTimer::singleShot(0, &c.server, [&] { c.cat.cmdReload_Click(); c.server.beginExit(); });
+        c.folder = t.folder("B");
+        QTimer::singleShot(0, [&] { c.cat.cmdReload_Click(); c.exiting = true; });
         c.cat.LoadMP3List();
-        QCOMPARE(c.cat.SongFiles(), Paths{t.root + "C/three.mp3"});
+        QCOMPARE(c.cat.SongCount(), 1);
+        QVERIFY(c.lookup(1));
+        QCOMPARE(c.cat.SongPath(), t.root + "C/three.mp3");
         QCOMPARE(c.cat.rootFolder(), t.root + "C/");
-        QCOMPARE(c.log(), logAfter);
+        QCOMPARE(c.log, logAfter);
     }
 };
 

@@ -14,7 +14,11 @@ Server::Server(QObject *parent)
       mLog(std::make_unique<OperatorLog>()),
       mTable(std::make_unique<ConnectionTable>()),
       mLines(std::make_unique<Lines>(*this)),
-      mCatalogue(std::make_unique<SongCatalogue>(*this)),
+      mCatalogue(std::make_unique<SongCatalogue>(ScanServices{
+          [this](const QString &msg) { AddLog(msg); },
+          [this] { return exiting(); },
+          [this] { pumpEvents(); },
+          [this] { return mFields.musicFolder; }})),
       mInterpreter(std::make_unique<Interpreter>(*this))
 {
     mVer = versionText();

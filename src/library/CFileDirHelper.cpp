@@ -1,6 +1,9 @@
 #include "library/CFileDirHelper.h"
 
-#include <algorithm>
+#include "library/FolderListing.h"
+
+#include <QMetaMethod>
+
 #include <system_error>
 
 #if defined(__unix__) || defined(__APPLE__)
@@ -35,13 +38,6 @@ struct CFileDirHelper::FolderIdHash {
 
 namespace {
 
-enum class EntryKind { File, Folder };
-
-struct ListedEntry {
-    QByteArray name;
-    EntryKind kind;
-};
-
 bool folderIdentity(const QByteArray &path, auto &id)
 {
 #ifdef VORLUNE_HAVE_STAT
@@ -56,52 +52,6 @@ bool folderIdentity(const QByteArray &path, auto &id)
     id.canonical = fs::canonical(fsPathFromBytes(path), ec);
     return !ec;
 #endif
-}
-
-// The visible files and folders of one folder, in listing order. Hidden
-// names are dropped before anything is asked of the file system about
-// them; a symbolic link is resolved (one stat), other entries use the type
-// the listing already gave. A folder that cannot be listed gives nothing;
-// one that fails part-way gives what was read before the failure.
-std::vector<ListedEntry> readListing(const QByteArray &folder, bool includeHidden)
-{
-    std::vector<ListedEntry> entries;
-    std::error_code ec;
-    fs::directory_iterator it(fsPathFromBytes(folder), ec);
-    if (ec)
-        return entries;
-    for (const fs::directory_iterator end; it != end; it.increment(ec)) {
-        const std::string &full = it->path().native();
-        const size_t cut = full.find_last_of(kFolderSeparator);
-        const char *name = full.data() + (cut == std::string::npos ? 0 : cut + 1);
-        const size_t nameLength = full.size() - static_cast<size_t>(name - full.data());
-        if (nameLength == 0 || (name[0] == '.' && !includeHidden))
-            continue;
-        if (name[0] == '.' && (nameLength == 1 || (nameLength == 2 && name[1] == '.')))
-            continue;
-        // The listing's own type answers for everything but a link; only a
-        // link costs a stat.
-        std::error_code typeError;
-        fs::file_type type = fs::file_type::none;
-        if (it->is_symlink(typeError))
-            type = it->status(typeError).type();
-        else if (it->is_regular_file(typeError))
-            type = fs::file_type::regular;
-        else if (it->is_directory(typeError))
-            type = fs::file_type::directory;
-        EntryKind kind;
-        if (type == fs::file_type::regular)
-            kind = EntryKind::File;
-        else if (type == fs::file_type::directory)
-            kind = EntryKind::Folder;
-        else
-            continue;   // system entries, dangling links, unreadable types
-        entries.push_back({QByteArray(name, static_cast<qsizetype>(nameLength)), kind});
-    }
-    std::sort(entries.begin(), entries.end(), [](const ListedEntry &a, const ListedEntry &b) {
-        return ListingOrderLess(a.name, b.name);
-    });
-    return entries;
 }
 
 } // namespace
@@ -175,10 +125,12 @@ PathList CFileDirHelper::GetDirectories(QByteArray Path, qint32 Attributes, bool
     // swallows it instead.
     fs::directory_iterator probe(fsPathFromBytes(Path));
     (void)probe;
+    FolderListing listing;
+    listing.read(Path, (Attributes & kAttrHidden) != 0);
     PathList result;
-    for (const ListedEntry &entry : readListing(Path, (Attributes & kAttrHidden) != 0)) {
-        if (entry.kind == EntryKind::Folder)
-            result.Add(IncludePath ? Path + entry.name : entry.name);
+    for (const FolderListing::Entry &entry : listing.entries()) {
+        if (entry.kind == FolderListing::Kind::Folder)
+            result.append(IncludePath ? QByteArrayView(Path) : QByteArrayView(), listing.name(entry));
     }
     return result;
 }
@@ -211,8 +163,9 @@ PathList CFileDirHelper::GetAllFiles(QByteArray Path, QByteArray filespec, bool 
     Path = AddBackslash(Path);
     const std::vector<QByteArray> patterns = SplitPatterns(filespec);
     EnteredFolders entered;
+    FolderListing listing;
     if (!(mStop && mStop()))
-        walkFolder(Path, patterns, RecurseDirs, result, entered);
+        walkFolder(Path, patterns, RecurseDirs, result, entered, listing);
     else
         mStopped = true;
     return result;
@@ -223,7 +176,7 @@ PathList CFileDirHelper::GetAllFiles(QByteArray Path, QByteArray filespec, bool 
 // each subfolder's own list into its parent's would, without copying a
 // path once per level above it.
 void CFileDirHelper::walkFolder(const QByteArray &path, const std::vector<QByteArray> &patterns,
-                                bool recurse, PathList &result, EnteredFolders &entered)
+                                bool recurse, PathList &result, EnteredFolders &entered, FolderListing &listing)
 {
     // Remembering every folder entered, not only the open ancestors, is what
     // keeps a tree of links that fan out (two links to the next level, level
@@ -233,15 +186,27 @@ void CFileDirHelper::walkFolder(const QByteArray &path, const std::vector<QByteA
         return;
     ++mFoldersEntered;
 
-    std::vector<ListedEntry> entries = readListing(path, false);
+    static const QMetaMethod addingToBlock = QMetaMethod::fromSignal(&CFileDirHelper::AddingToBlock);
+    listing.read(path, false);
+    bool folderRecorded = false;
     for (const QByteArray &pattern : patterns) {
-        for (const ListedEntry &entry : entries) {
-            if (entry.kind != EntryKind::File || !MatchesPattern(entry.name, pattern))
+        for (FolderListing::Entry &entry : listing.entries()) {
+            const QByteArrayView name = listing.name(entry);
+            if (entry.kind != FolderListing::Kind::File || !MatchesPattern(name, pattern))
                 continue;
-            const QByteArray full = path + entry.name;
-            result.Add(full);
-            AddDir(path, false);
-            emit AddingToBlock(full);
+            if (!entry.listed) {
+                result.append(path, name);
+                entry.listed = true;
+            }
+            // Every match here lies in this one folder: recording it once
+            // answers for all of them.
+            if (!folderRecorded) {
+                AddDir(path, false);
+                folderRecorded = true;
+            }
+            // A path built for nobody would cost an allocation per song.
+            if (isSignalConnected(addingToBlock))
+                emit AddingToBlock(QByteArray(path).append(name));
             if (afterEntry())
                 return;
         }
@@ -250,16 +215,16 @@ void CFileDirHelper::walkFolder(const QByteArray &path, const std::vector<QByteA
         return;
 
     std::vector<QByteArray> subfolders;
-    for (const ListedEntry &entry : entries) {
-        if (entry.kind == EntryKind::Folder)
-            subfolders.push_back(path + entry.name + kFolderSeparator);
+    for (const FolderListing::Entry &entry : listing.entries()) {
+        if (entry.kind == FolderListing::Kind::Folder)
+            subfolders.push_back(QByteArray(path).append(listing.name(entry)).append(kFolderSeparator));
         if (afterEntry())
             return;
     }
-    entries = {};   // only the subfolder names are needed further down
 
+    // The listing is done with: the subfolders reuse its buffers.
     for (const QByteArray &subfolder : subfolders) {
-        walkFolder(subfolder, patterns, recurse, result, entered);
+        walkFolder(subfolder, patterns, recurse, result, entered, listing);
         if (mStopped)
             break;
     }

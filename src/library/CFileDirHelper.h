@@ -34,6 +34,8 @@
 #include <unordered_set>
 #include <vector>
 
+class FolderListing;
+
 class CFileDirHelper : public QObject {
     Q_OBJECT
 public:
@@ -115,7 +117,7 @@ private:
     struct FolderIdHash;
     using EnteredFolders = std::unordered_set<FolderId, FolderIdHash>;
     void walkFolder(const QByteArray &path, const std::vector<QByteArray> &patterns, bool recurse,
-                    PathList &result, EnteredFolders &entered);
+                    PathList &result, EnteredFolders &entered, FolderListing &listing);
     // Called after every entry a walk handles; true when the walk must stop.
     bool afterEntry();
     QByteArray withoutRoot(const QByteArray &Path) const;

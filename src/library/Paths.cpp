@@ -40,23 +40,9 @@ QByteArray AddBackslash(const QByteArray &Path)
     return result;
 }
 
-QString AddBackslash(const QString &Path)
-{
-    const QChar separator = QLatin1Char(kFolderSeparator);
-    if (Path.endsWith(separator))
-        return Path;
-    return Path + separator;
-}
-
 std::filesystem::path fsPathFromBytes(const QByteArray &bytes)
 {
     return std::filesystem::path(std::string(bytes.constData(), static_cast<size_t>(bytes.size())));
-}
-
-QByteArray bytesFromFsPath(const std::filesystem::path &path)
-{
-    const std::string native = path.string();
-    return QByteArray(native.data(), static_cast<qsizetype>(native.size()));
 }
 
 QByteArray wireRelativePath(QByteArray relative)

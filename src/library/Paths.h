@@ -8,7 +8,6 @@
 
 #include <QByteArray>
 #include <QByteArrayView>
-#include <QString>
 #include <filesystem>
 #include <vector>
 
@@ -20,11 +19,9 @@ inline constexpr char kWireSeparator = '\\';
 // Path unchanged when it already ends with the folder separator, otherwise
 // Path followed by it; the empty text gives the separator alone.
 QByteArray AddBackslash(const QByteArray &Path);
-QString AddBackslash(const QString &Path);
 
-// Raw bytes <-> file-system path, without any decoding on POSIX systems.
+// Raw bytes -> file-system path, without any decoding on POSIX systems.
 std::filesystem::path fsPathFromBytes(const QByteArray &bytes);
-QByteArray bytesFromFsPath(const std::filesystem::path &path);
 
 // A path below the music folder in the clients' form: every platform
 // separator becomes a backslash.

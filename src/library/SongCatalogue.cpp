@@ -1,6 +1,5 @@
 #include "library/SongCatalogue.h"
 
-#include "app/Server.h"
 #include "library/CFileDirHelper.h"
 #include "library/Paths.h"
 #include "library/SongList.h"
@@ -30,7 +29,7 @@ QString printableNames(const std::vector<QByteArray> &paths, const QByteArray &f
 
 } // namespace
 
-SongCatalogue::SongCatalogue(Server &server) : mServer(server) {}
+SongCatalogue::SongCatalogue(ScanServices services) : mServices(std::move(services)) {}
 
 SongCatalogue::~SongCatalogue() = default;
 
@@ -45,7 +44,7 @@ void SongCatalogue::LoadMP3List()
     do {
         mReloadPending = false;
         scanOnce();
-    } while (mReloadPending && !mServer.exiting());
+    } while (mReloadPending && !mServices.exiting());
     mReloadPending = false;
 }
 
@@ -56,12 +55,12 @@ void SongCatalogue::cmdReload_Click()
 
 void SongCatalogue::scanOnce()
 {
-    const QByteArray folder = AddBackslash(QFile::encodeName(mServer.fields().musicFolder));
+    const QByteArray folder = AddBackslash(QFile::encodeName(mServices.musicFolder()));
     if (folder.size() == 1 && folder[0] == kFolderSeparator)
         return;   // no folder named: what clients are offered stays findable
 
-    auto walker = std::make_unique<CFileDirHelper>([this] { mServer.pumpEvents(); },
-                                                   [this] { return mServer.exiting(); });
+    auto walker = std::make_unique<CFileDirHelper>([this] { mServices.pumpEvents(); },
+                                                   [this] { return mServices.exiting(); });
     walker->setPumpInterval(mPumpInterval);
     mScanning = true;
     PathList found = walker->GetAllFiles(folder, QByteArrayLiteral("*.mp3"), true);
@@ -71,42 +70,40 @@ void SongCatalogue::scanOnce()
 
     // From here to the end nothing processes events, so no handler ever sees
     // the list text, the count and the paths disagree.
-    SongList list = BuildSongList(found.takeItems(), folder);
-    mSongFiles = std::move(list.songs);
+    SongList list = BuildSongList(std::move(found), folder);
     mSongList = std::move(list.text);
+    mLineStarts = std::move(list.lineStarts);
     mRootFolder = folder;
     mFileHelper = std::move(walker);
 
     if (!list.skippedLineBreak.empty())
-        mServer.AddLog(QStringLiteral("Songs not listed, line break in the name: ")
-                       + printableNames(list.skippedLineBreak, folder));
+        mServices.log(QStringLiteral("Songs not listed, line break in the name: ")
+                      + printableNames(list.skippedLineBreak, folder));
     // A backslash would read as a folder separator on the wire, so the
     // client would ask for a song that is not there.
     if (!list.skippedBackslash.empty())
-        mServer.AddLog(QStringLiteral("Songs not listed, backslash in the name: ")
-                       + printableNames(list.skippedBackslash, folder));
-    mServer.AddLog(QStringLiteral("Songs Available: ") + QString::number(SongCount())
-                   + QStringLiteral("\r\n"));
-    emit catalogueChanged();
+        mServices.log(QStringLiteral("Songs not listed, backslash in the name: ")
+                      + printableNames(list.skippedBackslash, folder));
+    mServices.log(QStringLiteral("Songs Available: ") + QString::number(SongCount())
+                  + QStringLiteral("\r\n"));
 }
 
 bool SongCatalogue::GetMP3File()
 {
-    if (SongNum < 1 || SongNum > SongCount())
+    if (mSongNum < 1 || mSongNum > SongCount())
         return false;
-    SongPath = mSongFiles[static_cast<size_t>(SongNum - 1)];
-    SongRelativePath = wireRelativePath(SongPath.mid(mRootFolder.size()));
+    const auto index = static_cast<size_t>(mSongNum - 1);
+    const qsizetype start = mLineStarts[index];
+    const qsizetype end = (index + 1 < mLineStarts.size() ? mLineStarts[index + 1] : mSongList.size()) - 2;
+    const QByteArrayView line = QByteArrayView(mSongList).sliced(start, end - start);
+    mSongPath = SongFilePath(mRootFolder, line);
+    mSongRelativePath = line.sliced(1).toByteArray();
     return true;
 }
 
 qint32 SongCatalogue::SongCount() const
 {
-    return static_cast<qint32>(mSongFiles.size());
-}
-
-const std::vector<QByteArray> &SongCatalogue::SongFiles() const
-{
-    return mSongFiles;
+    return static_cast<qint32>(mLineStarts.size());
 }
 
 const QByteArray &SongCatalogue::mFilelist() const

@@ -131,7 +131,7 @@ void Interpreter::actSong(const QByteArray &argument)
     TransferState = kStateSongRead;
     SongCatalogue &catalogue = mServer.catalogue();
     const std::optional<qint32> number = Wire::songNumberFromValue(Wire::readNumber(argument));
-    catalogue.SongNum = number.value_or(0);
+    catalogue.setSongNum(number.value_or(0));
     if (!number || *number < 1 || *number > catalogue.SongCount())
         return;
 
@@ -150,7 +150,7 @@ void Interpreter::actSong(const QByteArray &argument)
         return;
     }
     // Taken now: a "SONG " nested in DoSend's wait below changes SongPath.
-    const QByteArray path = catalogue.SongPath;
+    const QByteArray path = catalogue.SongPath();
     const QString shownPath = QFile::decodeName(path);
     // Announced only what can be read now, at the size it has now: the
     // scan may be long past, and the client trusts the header's size.
@@ -163,7 +163,7 @@ void Interpreter::actSong(const QByteArray &argument)
     }
     const qint64 size = file.size();
     file.close();
-    const std::optional<QByteArray> header = Wire::fileHeader(size, catalogue.SongRelativePath);
+    const std::optional<QByteArray> header = Wire::fileHeader(size, catalogue.SongRelativePath());
     if (!header) {
         // Announcing a cut size would make the client take the rest of the
         // song for the rest of the conversation.
@@ -182,7 +182,7 @@ void Interpreter::actSong(const QByteArray &argument)
 void Interpreter::actReady()
 {
     TransferState = kStateSending;
-    const QByteArray path = mServer.catalogue().SongPath;
+    const QByteArray path = mServer.catalogue().SongPath();
     QString reason = mNoSongReason;
     if (reason.isEmpty() && path.isEmpty())
         reason = QStringLiteral("no song has been chosen");
