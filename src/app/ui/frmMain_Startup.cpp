@@ -11,6 +11,8 @@
 #include "net/Winsock.h"
 
 #include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
 #include <exception>
 
 void frmMain::setApplicationFolder(const QString &folder)
@@ -23,6 +25,8 @@ void frmMain::setApplicationFolder(const QString &folder)
 
 QString frmMain::settingsPath() const
 {
+    if (!mSettingsFile.isEmpty())
+        return mSettingsFile;
     // Before start-up has found the folder (an exit during construction),
     // the executable's folder is still the one place the file belongs.
     if (mAppPath.isEmpty())
@@ -109,6 +113,8 @@ void frmMain::runExitWork()
     if (mExitDone)
         return;
     mExitDone = true;
+    // A configuration folder or a --settings folder may not exist yet.
+    QDir().mkpath(QFileInfo(settingsPath()).absolutePath());
     SaveSettings(settingsPath(), mServer.fields());
     if (Tray) {
         Tray->DeleteIcon();
