@@ -30,9 +30,11 @@ CommandLine parseCommandLine(const QStringList &arguments)
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     parser.setApplicationDescription(
         Server::applicationTitle()
-        + QStringLiteral(": serves the MP3 files of a music folder to player clients on the local network.\n"
+        + QStringLiteral(": serves the MP3 files of a music folder to player clients\n"
+                         "on the local network.\n"
                          "Settings: vorlune.ini beside the program where that folder can be written,\n"
-                         "otherwise ~/.config/vorlune-server/vorlune.ini, unless --settings names a file."));
+                         "otherwise ~/.config/vorlune-server/vorlune.ini, unless --settings names a file.\n"
+                         "Qt's own options (-platform NAME, -style NAME, ...) are accepted as well."));
     const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
                                   QStringLiteral("Shows this help and ends."));
     const QCommandLineOption version({QStringLiteral("v"), QStringLiteral("version")},
