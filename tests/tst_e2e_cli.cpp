@@ -7,6 +7,7 @@
 #include "app/SettingsLocation.h"
 
 #include <QHostAddress>
+#include <QNetworkInterface>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -54,6 +55,17 @@ struct ModeGuard {
     QFileDevice::Permissions mode;
     ~ModeGuard() { QFile::setPermissions(path, mode); }
 };
+
+// An address from the documentation ranges that no interface here carries
+// (some sandboxes give themselves one of them).
+QString foreignAddress()
+{
+    const QList<QHostAddress> own = QNetworkInterface::allAddresses();
+    for (const char *candidate : {"192.0.2.77", "198.51.100.77", "203.0.113.77"})
+        if (!own.contains(QHostAddress(QString::fromLatin1(candidate))))
+            return QString::fromLatin1(candidate);
+    return {};
+}
 
 bool hasIPv6Loopback()
 {
@@ -217,8 +229,7 @@ void EndToEndCli::headlessStartThatCannotListen_data()
 
     QTest::newRow("--headless, port taken") << false << "127.0.0.1" << true << "  10048 - ";
     QTest::newRow("no display, port taken") << true << "127.0.0.1" << true << "  10048 - ";
-    // A documentation address (TEST-NET-1) is never one of this machine's.
-    QTest::newRow("--headless, address not here") << false << "192.0.2.1" << false << "  10049 - ";
+    QTest::newRow("--headless, address not here") << false << foreignAddress() << false << "  10049 - ";
 }
 
 void EndToEndCli::headlessStartThatCannotListen()
@@ -228,6 +239,7 @@ void EndToEndCli::headlessStartThatCannotListen()
     QFETCH(bool, portTaken);
     QFETCH(QString, error);
 
+    QVERIFY(!ip.isEmpty());
     QTcpServer squatter;
     QVERIFY(squatter.listen(QHostAddress::LocalHost, 0));
     const QString port = portTaken ? QString::number(squatter.serverPort()) : "0";
