@@ -314,6 +314,7 @@ void EndToEndCli::settingsLocationRules()
     // Root may write the install folder; an installed program still keeps
     // its settings out of it.
     QCOMPARE(chooseSettingsFile({}, "/usr/bin", true, true, config), config + "/vorlune.ini");
+    QCOMPARE(chooseSettingsFile({}, "/usr/bin", false, true, {}), QString("/usr/bin/vorlune.ini"));
 }
 
 QTEST_GUILESS_MAIN(EndToEndCli)

@@ -3,7 +3,6 @@
 #include "app/SettingsFile.h"
 
 #include <QCoreApplication>
-#include <QDir>
 #include <QFileInfo>
 #include <QStandardPaths>
 
@@ -13,7 +12,9 @@ QString chooseSettingsFile(const QString &givenFile, const QString &executableFo
     if (!givenFile.isEmpty())
         return givenFile;
     const QString name = QLatin1String(kSettingsFileName);
-    if (executableFolderWritable && !installedCopy)
+    // Without a known configuration folder (no home), the executable's folder
+    // is the one place left; never the file system's root.
+    if ((executableFolderWritable && !installedCopy) || configFolder.isEmpty())
         return executableFolder + QLatin1Char('/') + name;
     return configFolder + QLatin1Char('/') + name;
 }
