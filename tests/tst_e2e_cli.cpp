@@ -101,7 +101,6 @@ void EndToEndCli::commandLine_data()
     const QString version = "^" + QRegularExpression::escape(Server::applicationTitle() + " " + Server::versionText())
                             + "\n$";
     QTest::newRow("--help") << QStringList{"--help"} << 0 << QString("^" + helpBody) << QString("^$");
-    QTest::newRow("-h") << QStringList{"-h"} << 0 << QString("^" + helpBody) << QString("^$");
     QTest::newRow("--version") << QStringList{"--version"} << 0 << version << QString("^$");
     QTest::newRow("Qt's own options are accepted")
         << QStringList{"-platform", "offscreen", "-style=fusion", "-reverse", "--version"} << 0 << version
@@ -155,14 +154,6 @@ void EndToEndCli::settingsOption()
     QCOMPARE(code, 0);
     QCOMPARE(readFile(named), settingsText("127.0.0.1", "0", ""));
     QVERIFY(!QFile::exists(run.iniPath()));
-
-    // A relative name is taken from the working folder (the program's).
-    QVERIFY(writeFile(named, "127.0.0.1\n0\n\n"));
-    QVERIFY(run.start({"--headless", "--settings", "elsewhere/named.ini"}));
-    QVERIFY2(run.listeningPort() > 0, qPrintable(run.lines().join('\n')));
-    QVERIFY(run.lines().contains("Settings file: " + named));
-    QVERIFY(run.terminate(&code));
-    QCOMPARE(readFile(named), settingsText("127.0.0.1", "0", ""));
 }
 
 void EndToEndCli::unwritableProgramFolder()
