@@ -31,13 +31,28 @@ struct Tree {
         std::ofstream(at(relative), std::ios::binary) << content;
     }
     QString folder(const char *relative = "") const { return QFile::decodeName(root + relative); }
-    Paths walk(const QByteArray &filespec, bool recurse = true) const
+    void link(const QByteArray &relative, const QByteArray &target) const
     {
-        CFileDirHelper walker;
+        fs::create_directories(at(relative).parent_path());
+        fs::create_directory_symlink(fsPathFromBytes(target), at(relative));
+    }
+    // Every walk here is cut off after kEntryBound entries, far more than
+    // any tree of these tests holds, so a walk that runs away (a link
+    // followed for ever, a folder walked once per path) ends at once and
+    // shows up as a failed comparison instead of a hang.
+    static constexpr int kEntryBound = 2000;
+    Paths walk(const QByteArray &filespec, bool recurse = true, qint64 *foldersEntered = nullptr) const
+    {
+        int entries = 0;
+        CFileDirHelper walker({}, [&] { return ++entries > kEntryBound; });
         const PathList found = walker.GetAllFiles(root, filespec, recurse);
         Paths out;
         for (const QByteArray &p : found.items())
             out.push_back(p.startsWith(root) ? p.mid(root.size()) : "OUTSIDE:" + p);
+        if (walker.stopped())
+            out.push_back("CUT OFF after " + QByteArray::number(kEntryBound) + " entries");
+        if (foldersEntered)
+            *foldersEntered = walker.foldersEntered();
         return out;
     }
 };
@@ -102,12 +117,49 @@ private slots:
         fs::create_symlink(t.at("nowhere.mp3"), t.at("dangling.mp3"));
         fs::create_symlink(t.at("visible.mp3"), t.at("linked.mp3"));
         fs::create_directory(t.at("folder.mp3"));
-        fs::create_directory_symlink(t.at("target"), t.at("folderlink"));   // no ancestor: entered
-        fs::create_directory_symlink(t.at(""), t.at("a/b/up"));               // a cycle: not entered
-        fs::create_directory_symlink(t.at("a/b"), t.at("a/b/self"));
-        // song.mp3 and Song.mp3 are two files on this file system.
+        // song.mp3 and Song.mp3 are two files on this file system; a link to
+        // a file is a song of its own name.
         QCOMPARE(t.walk("*.mp3"), (Paths{"linked.mp3", "Song.mp3", "song.mp3", "visible.mp3", "a/a.mp3",
-                                         "a/b/b.mp3", "folderlink/real.mp3", "sub/seen.mp3", "target/real.mp3"}));
+                                         "a/b/b.mp3", "sub/seen.mp3", "target/real.mp3"}));
+    }
+
+    void linkedFoldersAreWalkedOnce()
+    {
+        // 25 levels, each reached from the one above by two links: a walk
+        // per path would be 2^25 folders; once per folder it is 26.
+        const int levels = 25;
+        Tree fan({"0.mp3"});
+        fan.link("a", fan.root + ".levels/1");
+        fan.link("b", fan.root + ".levels/1");
+        for (int k = 1; k <= levels; ++k) {
+            const QByteArray level = ".levels/" + QByteArray::number(k) + "/";
+            fan.touch(level + QByteArray::number(k) + ".mp3");
+            if (k < levels) {
+                fan.link(level + "a", "../" + QByteArray::number(k + 1));
+                fan.link(level + "b", "../" + QByteArray::number(k + 1));
+            }
+        }
+        qint64 entered = 0;
+        const Paths songs = fan.walk("*.mp3", true, &entered);
+        QCOMPARE(qint64(songs.size()), qint64(levels + 1));
+        QCOMPARE(entered, qint64(levels + 1));
+        // Each level under the first of its two links.
+        QCOMPARE(songs.back(), QByteArray("a/").repeated(levels) + QByteArray::number(levels) + ".mp3");
+
+        // Links back to an ancestor and to the folder itself are not followed.
+        Tree cycle({"top.mp3", "a/a.mp3", "a/b/b.mp3"});
+        cycle.link("a/b/up", cycle.root);
+        cycle.link("a/b/self", cycle.root + "a/b");
+        QCOMPARE(cycle.walk("*.mp3", true, &entered), (Paths{"top.mp3", "a/a.mp3", "a/b/b.mp3"}));
+        QCOMPARE(entered, qint64(3));
+
+        // A folder reachable under two paths is listed under the one the
+        // walk meets first, wherever the link stands.
+        Tree twice({"a/in-a.mp3", "c/in-c.mp3", "target/real.mp3"});
+        twice.link("folderlink", twice.root + "target");   // before its target
+        twice.link("zz", twice.root + "a");                // after it
+        twice.link("b/x", twice.root + "c");               // deeper, yet walked first
+        QCOMPARE(twice.walk("*.mp3"), (Paths{"a/in-a.mp3", "b/x/in-c.mp3", "folderlink/real.mp3"}));
     }
 
     void missingOrUnreadableFolderGivesNoSongs()
@@ -161,20 +213,30 @@ private slots:
 
     void oddNamesListedOpenedOrSkipped()
     {
-        Tree t({"1.mp3", "2\r\n.mp3", "3.mp3", "s\n/4.mp3"});
+        Tree t({"1.mp3", "2\r\n.mp3", "3.mp3", "s\n/4.mp3", "5\\.mp3", "b\\s/6.mp3"});
         // QTemporaryDir removes through decoded names, which cannot reach these.
         const auto removeRawTree = qScopeGuard([&] { fs::remove_all(t.at("")); });
         t.touch("caf\xe9/\xff\xfe song.mp3", "the odd one");   // Latin-1 folder, invalid UTF-8 name
         Catalogue c;
         c.scan(t.folder());
-        // A line break would split its line and shift every later number.
+        // A line break would split its line and shift every later number; a
+        // backslash would read as a folder on the wire, in a file's name or
+        // in a folder's.
         QCOMPARE(c.cat.mFilelist(), QByteArray("\\1.mp3\r\n\\3.mp3\r\n\\caf\xe9\\\xff\xfe song.mp3\r\n"));
         QCOMPARE(c.log(), QStringLiteral("Songs not listed, line break in the name: \"2\\r\\n.mp3\", "
-                                         "\"s\\n\\4.mp3\"\r\nSongs Available: 3\r\n\r\n"));
+                                         "\"s\\n\\4.mp3\"\r\n"
+                                         "Songs not listed, backslash in the name: \"5\\.mp3\", \"b\\s\\6.mp3\"\r\n"
+                                         "Songs Available: 3\r\n\r\n"));
         QVERIFY(c.lookup(3));
         QCOMPARE(c.cat.SongRelativePath, QByteArray("caf\xe9\\\xff\xfe song.mp3"));
         std::ifstream in(fsPathFromBytes(c.cat.SongPath), std::ios::binary);
         QCOMPARE(std::string(std::istreambuf_iterator<char>(in), {}), std::string("the odd one"));
+
+        // The music folder's own name never goes on the wire: its songs are listed.
+        Catalogue inside;
+        inside.scan(t.folder("b\\s"));
+        QCOMPARE(inside.cat.mFilelist(), QByteArray("\\6.mp3\r\n"));
+        QCOMPARE(inside.log(), QStringLiteral("Songs Available: 1\r\n\r\n"));
     }
 
     void lookupBoundsAndTheEmptyFolderField()

@@ -10,6 +10,11 @@
 #include <QTest>
 #include <QTimer>
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
+#include <algorithm>
 #include <vector>
 
 using namespace NetHarness;
@@ -30,6 +35,20 @@ void mark(Server &server, qint16 line, QItemSelectionModel::SelectionFlag how)
 {
     server.table().selectionModel()->select(server.table().model()->index(server.table().rowOfLine(line), 0),
                                             how | QItemSelectionModel::Rows);
+}
+
+int intOption(qintptr fd, int level, int name)
+{
+    int value = -1;
+    socklen_t size = sizeof value;
+    return ::getsockopt(int(fd), level, name, &value, &size) == 0 ? value : -1;
+}
+
+// The client's close sends a reset instead of a FIN.
+void resetOnClose(QTcpSocket &client)
+{
+    const linger abortive{1, 0};
+    QVERIFY(::setsockopt(int(client.socketDescriptor()), SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive) == 0);
 }
 
 // Line 1's client stops reading, so that an 8 MiB send to it stays
@@ -195,7 +214,7 @@ private slots:
         // The operator's close walks the marked rows from the top.
         QTest::newRow("operator close") << "close" << plain
                                         << "User Closed Line # 1 - 127.0.0.1\r\nUser Closed Line # 3 - 127.0.0.1\r\n";
-        QTest::newRow("peer reset") << "reset" << plain << "Line #1 - 127.0.0.1: closed connection.\r\n";
+        QTest::newRow("peer reset") << "reset" << plain << " 1 - Winsock Err #10054 - Connection reset by peer\r\n";
         QTest::newRow("error") << "error" << plain << " 1 - Winsock Err #10053 - Connection aborted\r\n";
         QTest::newRow("exit") << "exit" << QStringList({"ended", "sent 2"}) << ""; // dropped
         // Line 1's client reads again and a send made inside the wait goes
@@ -227,7 +246,7 @@ private slots:
             if (end == "close")
                 g.server.lines().cmdClose_Click();
             else if (end == "reset")
-                g.one->abort();
+                resetOnClose(*g.one), g.one->abort();
             else if (end == "error")
                 emit g.server.lines().socket(1)->Error(1, 10053, QStringLiteral("Connection aborted"));
             else if (end == "exit")
@@ -248,6 +267,140 @@ private slots:
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         QCOMPARE(logText(g.server).mid(logMark), logged);
         QCOMPARE(!g.server.lines().socket(1) && g.server.table().rowOfLine(1) < 0, end != "exit" && end != "nested");
+    }
+
+    void peerResetIsAnErrorOrderlyCloseIsAClose_data()
+    {
+        QTest::addColumn<bool>("reset");
+        QTest::addColumn<bool>("sending"); // an 8 MiB send to the client is stuck
+        QTest::addColumn<QString>("logged");
+        const QString closed = QStringLiteral("Line #1 - 127.0.0.1: closed connection.\r\n");
+        const QString reset = QStringLiteral(" 1 - Winsock Err #10054 - Connection reset by peer\r\n");
+        QTest::newRow("idle, close") << false << false << closed;
+        QTest::newRow("idle, reset") << true << false << reset;
+        QTest::newRow("sending, reset") << true << true << reset;
+    }
+
+    void peerResetIsAnErrorOrderlyCloseIsAClose()
+    {
+        QFETCH(bool, reset);
+        QFETCH(bool, sending);
+        QFETCH(QString, logged);
+        Server server;
+        const quint16 port = listenOnLoopback(server);
+        const int fds = openDescriptorCount();
+        auto client = connectClient(server, port, 4096);
+        QVERIFY(client);
+
+        // Every accepted connection probes a silent peer: first after a
+        // minute, then every 10 s, five times.
+        const qintptr handle = server.lines().socket(1)->SocketHandle();
+        QCOMPARE(intOption(handle, SOL_SOCKET, SO_KEEPALIVE), 1);
+        QCOMPARE(intOption(handle, IPPROTO_TCP, TCP_KEEPIDLE), 60);
+        QCOMPARE(intOption(handle, IPPROTO_TCP, TCP_KEEPINTVL), 10);
+        QCOMPARE(intOption(handle, IPPROTO_TCP, TCP_KEEPCNT), 5);
+
+        if (sending) {
+            server.lines().SendMsg(1, QByteArray(8 << 20, 'x'));
+            QTRY_VERIFY(client->bytesAvailable() >= 4096);
+            QVERIFY(server.lines().lineBusy(1));
+        }
+        const qsizetype logMark = logText(server).size();
+        if (reset) {
+            resetOnClose(*client);
+            client->abort();
+        } else {
+            client->disconnectFromHost();
+        }
+        QTRY_VERIFY(!server.lines().lineInUse(1));
+        QCOMPARE(logText(server).mid(logMark), logged);
+        QVERIFY(!server.lines().lineBusy(1) && server.table().rowOfLine(1) < 0);
+        client.reset();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QCOMPARE(openDescriptorCount(), fds);
+    }
+
+    void stalledSendEndsItsLineAndOpensTheGate()
+    {
+        Server server;
+        const quint16 port = listenOnLoopback(server);
+        const int fds = openDescriptorCount();
+        auto stalled = connectClient(server, port, 4096);
+        auto asker = connectClient(server, port);
+        QVERIFY(stalled && asker);
+        server.lines().SendMsg(1, QByteArray(8 << 20, 'x'));
+        QTRY_VERIFY(stalled->bytesAvailable() >= 4096);
+        QVERIFY(server.lines().lineBusy(1) && !server.lines().socket(1)->stallDeadline().isForever());
+
+        // The SYNC's reply goes to both selected lines, line 1 first, so it
+        // waits in the gate. The limit is shortened only once that is sure:
+        // the message is logged just before the reply is sent.
+        const qsizetype logMark = logText(server).size();
+        connect(&server.log().logPane(), &MessagePane::appended, &server, [&](const QString &text) {
+            if (text.contains(QStringLiteral("msg=[SYNC ")))
+                server.lines().setStallLimit(std::chrono::milliseconds(200));
+        });
+        // A gate that never opens again fails the checks below instead of hanging.
+        QTimer::singleShot(10000, &server, [&] { server.beginExit(); });
+        asker->write("SYNC \r\n");
+        QTRY_COMPARE_WITH_TIMEOUT(asker->bytesAvailable(), qint64(1), 10000);
+        QCOMPARE(asker->readAll(), QByteArray("!"));
+        QVERIFY2(logText(server).mid(logMark).contains("]\r\n 1 - Winsock Err #10060 - Connection timed out\r\n"
+                                                       "Winsock # 1 no longer exists.\r\n"),
+                 qPrintable(logText(server).mid(logMark)));
+        QVERIFY(!server.lines().lineInUse(1) && server.table().rowOfLine(1) < 0);
+
+        // The stalled client's connection really ended, and nothing is left.
+        stalled->setReadBufferSize(0);
+        QTRY_COMPARE(stalled->state(), QAbstractSocket::UnconnectedState);
+        stalled.reset();
+        asker.reset();
+        QTRY_VERIFY(!server.lines().lineInUse(2));
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QCOMPARE(openDescriptorCount(), fds);
+    }
+
+    void everyProgressRestartsTheStallLimit()
+    {
+        // A client that reads slowly is never cut off: each time the OS takes
+        // more of the send the limit starts again, and once the send is
+        // complete no limit runs at all.
+        Server server;
+        const quint16 port = listenOnLoopback(server);
+        auto slow = connectClient(server, port, 4096);
+        QVERIFY(slow);
+        // Small buffers on both sides: the OS takes the send in many steps.
+        const int small = 64 << 10;
+        slow->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, small);
+        ::setsockopt(int(server.lines().socket(1)->SocketHandle()), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+        // The deadline each time the OS has taken more bytes (the first: the
+        // bytes it took at once, when the limit began).
+        std::vector<qint64> deadlines;
+        qint64 lastSent = 0;
+        connect(&server.lines(), &Lines::SendProgress, &server, [&](qint16 line, qint64 sent, qint64 remaining) {
+            if (line == 1 && remaining > 0 && sent > std::exchange(lastSent, sent))
+                deadlines.push_back(server.lines().socket(1)->stallDeadline().deadlineNSecs());
+        });
+        const qint64 total = 2 << 20;
+        server.lines().SendMsg(1, QByteArray(total, 'x'));
+        QTRY_VERIFY(slow->bytesAvailable() >= 4096);
+        QVERIFY(!server.lines().socket(1)->stallDeadline().isForever() && server.lines().lineBusy(1));
+
+        // 64 KiB at a time, each step waiting for the client's own buffer.
+        const qint64 step = 64 << 10;
+        qint64 received = slow->readAll().size();
+        slow->setReadBufferSize(step);
+        while (server.lines().lineBusy(1)) {
+            QVERIFY(QTest::qWaitFor([&] { return slow->bytesAvailable() >= qMin(step, total - received)
+                                                 || !server.lines().lineBusy(1); }, 10000));
+            received += slow->readAll().size();
+        }
+        QVERIFY2(deadlines.size() >= 4, qPrintable(QString::number(deadlines.size())));
+        // Strictly later each time: every progress restarted the limit.
+        QVERIFY(std::adjacent_find(deadlines.begin(), deadlines.end(), std::greater_equal<qint64>()) == deadlines.end());
+        QVERIFY(server.lines().socket(1)->stallDeadline().isForever());
+        QVERIFY(server.lines().lineInUse(1));
+        QVERIFY(!logText(server).contains("Winsock Err"));
     }
 
     void sendWaitingForAReleasedLineNeverReachesItsNextClient()

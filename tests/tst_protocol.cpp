@@ -18,8 +18,17 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -27,6 +36,58 @@ QByteArray header(const QByteArray &front)
 {
     return front + '\0' + QByteArray(4096 - front.size() - 1, ' ');
 }
+
+QByteArray header(qint64 size, const QByteArray &relative)
+{
+    return header("FILE " + QByteArray::number(size).leftJustified(8) + ' ' + relative);
+}
+
+// What the kernel may hold for the sending end of one loopback connection.
+qint64 kernelSendBufferLimit()
+{
+    QFile file(QStringLiteral("/proc/sys/net/ipv4/tcp_wmem"));
+    const QList<QByteArray> values = file.open(QIODevice::ReadOnly) ? file.readAll().simplified().split(' ')
+                                                                   : QList<QByteArray>();
+    return values.size() == 3 ? values[2].toLongLong() : 4 << 20;
+}
+
+// A server that opened a FIFO the blocking way would hold this very thread
+// in open(2) until a writer came. Past its deadline this opens the writing
+// end now and then, so that such a test fails instead of hanging.
+class FifoRescue {
+public:
+    explicit FifoRescue(const QByteArray &path) : mThread([this, path] { run(path); }) {}
+    ~FifoRescue()
+    {
+        {
+            const std::lock_guard lock(mMutex);
+            mStop = true;
+        }
+        mWake.notify_all();
+        mThread.join();
+    }
+    bool used() const { return mUsed; }
+
+private:
+    void run(const QByteArray &path)
+    {
+        using namespace std::chrono_literals;
+        std::unique_lock lock(mMutex);
+        const auto stop = [this] { return mStop; };
+        if (mWake.wait_for(lock, 10s, stop))
+            return;
+        while (!mWake.wait_for(lock, 50ms, stop)) {
+            const int fd = ::open(path.constData(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+            if (fd >= 0)
+                mUsed = true, ::close(fd);
+        }
+    }
+    std::mutex mMutex;
+    std::condition_variable mWake;
+    bool mStop = false;
+    std::atomic<bool> mUsed = false;
+    std::thread mThread; // last: starts once the rest exists
+};
 
 // A whole server on loopback over a music folder of its own. Every log entry
 // is kept as it is appended (the log pane's purges hide none), and actions
@@ -68,10 +129,13 @@ struct Rig {
         return port != 0;
     }
 
-    // A client whose row is in the table, selected as every new row is.
-    ProtocolClient &connect()
+    // A client whose row is in the table, selected as every new row is;
+    // with a bounded receive buffer when one is given.
+    ProtocolClient &connect(int receiveBuffer = 0)
     {
         ProtocolClient &c = *clients.emplace_back(std::make_unique<ProtocolClient>());
+        if (receiveBuffer > 0)
+            c.boundReceiveBuffer(receiveBuffer);
         const int rows = server.table().rowCount();
         c.socket.connectToHost(QHostAddress::LocalHost, port);
         if (c.waitUntil([&] { return server.table().rowCount() > rows; }))
@@ -121,6 +185,8 @@ private slots:
     void songToTheLastSelectedRowWhileCommandsWait();
     void streamEnds_data();
     void streamEnds();
+    void songChangedSinceItsHeader_data();
+    void songChangedSinceItsHeader();
     void nothingSentForWhatCannotBeServed();
     void nestedRunsNeitherRepeatNorMix();
     void nestingOfWaitingRunsIsBounded();
@@ -217,26 +283,39 @@ void TestProtocol::repliesAreByteExact()
 void TestProtocol::songToTheLastSelectedRowWhileCommandsWait()
 {
     Rig rig;
-    const QByteArray song = rig.addSong("long.mp3", 8 << 20, 7);
+    // More than the kernel can hold while the newer client reads nothing.
+    const qint64 size = qMax<qint64>(8 << 20, kernelSendBufferLimit() + (4 << 20));
+    const QByteArray song = rig.addSong("long.mp3", size, 7);
     QVERIFY(rig.start());
     ProtocolClient &older = rig.connect();
-    ProtocolClient &newer = rig.connect();
+    ProtocolClient &newer = rig.connect(64 * 1024);
     ConnectionTable &table = rig.server.table();
     QVERIFY(rig.sendOne(older, "SONG 1\r\n"));
-    QCOMPARE(older.read(4096) + newer.read(4096), header("FILE 8388608  long.mp3").repeated(2));
+    QCOMPARE(older.read(4096) + newer.read(4096), header(size, "long.mp3").repeated(2));
 
     // While the song goes to the newer line: its "sent" cell, and two
-    // commands from the older line, each its own arrival, held.
+    // commands from the older line, each its own arrival, held. The newer
+    // client stops reading until the server has logged both, so the song
+    // cannot end before they come, however fast the machine.
     QString sent;
-    rig.onArrival = {{"SYNC", [&] { older.send("SLLEN\r\n"); }}};
+    bool heldDuringTheSong = false;
+    rig.onArrival = {{"SYNC", [&] { older.send("SLLEN\r\n"); }},
+                     {"SLLEN", [&] {
+                          heldDuringTheSong = rig.server.interpreter().TransferState == 2;
+                          newer.holdReads(false);
+                      }}};
     newer.whenReceived(4096 + 64 * 1024, [&] {
         sent = table.cell(table.rowOfLine(newer.line), 5);
+        newer.holdReads(true);
         older.send("SYNC \r\n");
+        // Should the commands never be logged, the song goes on late and the checks fail.
+        QTimer::singleShot(10000, &rig.server, [&] { newer.holdReads(false); });
     });
     QVERIFY(rig.sendOne(older, "READY\r\n"));
     QCOMPARE(newer.read(song.size()), song);
     QVERIFY(newer.waitUntil([&] { return rig.server.interpreter().TransferState == 0; }));
     rig.onArrival.clear();
+    QVERIFY(heldDuringTheSong);
     QCOMPARE(older.available(), 0);
     QCOMPARE(rig.logged("Corrupt message received\r\nSYNC \r\nSLLEN\r\n"), 1);
     QVERIFY2(QRegularExpression(QStringLiteral("^( [0-9]{1,4}|All)$")).match(sent).hasMatch(), qPrintable(sent));
@@ -297,55 +376,157 @@ void TestProtocol::streamEnds()
         }
         if (ending == Ending::OperatorCloses)
             rig.selectOnly(target.line), lines.cmdClose_Click(), rig.selectOnly(watcher.line);
-        if (ending == Ending::FileShrinks)
-            std::filesystem::resize_file(rig.path("long.mp3").toStdString(), 1 << 20);
+        if (ending == Ending::FileShrinks) // mid-piece, wherever the stream is now
+            std::filesystem::resize_file(rig.path("long.mp3").toStdString(), (1 << 20) + 1000);
         if (ending == Ending::ServerExits)
             rig.server.beginExit();
     });
     QVERIFY(rig.sendOne(target, "READY\r\n"));
     QVERIFY(watcher.waitUntil([&] { return rig.server.interpreter().TransferState == 0; }));
     QVERIFY(target.total() < 4096 + song.size());
+    QCOMPARE(target.mReceived, song.left(target.mReceived.size()));
     if (ending == Ending::ServerExits)
         return;
     // Shown with the address taken before the stream, though the asker's line
     // may be gone or another client's by now.
     QVERIFY(rig.server.log().incomingPane().text().endsWith(QLatin1String("-->127.0.0.1 - 7 bytes: \r\n\r\nREADY\r\n")));
-    if (ending == Ending::FileShrinks)
-        QCOMPARE(rig.logged("Song stopped, the file cannot be read to its end: " + rig.shown("long.mp3")), 1);
-    QVERIFY(watcher.waitUntil([&] { return lines.lineInUse(target.line) == (ending > Ending::OperatorCloses); }));
+    if (ending == Ending::FileShrinks) {
+        // The client counts against the header: it is told by its line's end.
+        QVERIFY(target.waitUntil([&] { return target.socket.state() == QAbstractSocket::UnconnectedState; }));
+        QCOMPARE(rig.loggedWith("Song stopped, the file cannot be read to its end: " + rig.shown("long.mp3")), 1);
+        QCOMPARE(rig.loggedWith(QStringLiteral("Song stopped after ")), 1);
+    }
+    QVERIFY(watcher.waitUntil([&] { return lines.lineInUse(target.line) == (ending == Ending::LineClaimedAgain); }));
     QCOMPARE(newcomer.total(), 0);
     QVERIFY(rig.loggedWith(QStringLiteral(" no longer exists.")) <= 1); // the stream did not go on
     // Served as before, and no socket or file left open by the stream.
     QVERIFY(rig.nothingPending(watcher));
-    const int gone = ending == Ending::LineClaimedAgain ? 1 : ending < Ending::LineClaimedAgain ? 2 : 0;
+    const int gone = ending == Ending::LineClaimedAgain ? 1 : NetHarness::kDescriptorsPerConnection;
     QVERIFY(watcher.waitUntil([&] { return NetHarness::openDescriptorCount() == descriptors - gone; }));
+}
+
+enum class Change { Fifo, Folder, Device, Vanished, Shortened, Grown };
+
+void TestProtocol::songChangedSinceItsHeader_data()
+{
+    QTest::addColumn<Change>("change");
+    QTest::addColumn<qint64>("served"); // before the line closes; -1: all, and it stays
+    QTest::newRow("swapped for a FIFO") << Change::Fifo << 0LL;
+    QTest::newRow("swapped for a folder") << Change::Folder << 0LL;
+    QTest::newRow("swapped for a device") << Change::Device << 0LL;
+    QTest::newRow("vanished") << Change::Vanished << 0LL;
+    QTest::newRow("shortened") << Change::Shortened << 6000LL;
+    QTest::newRow("grown") << Change::Grown << -1LL;
+}
+
+void TestProtocol::songChangedSinceItsHeader()
+{
+    QFETCH(Change, change);
+    QFETCH(qint64, served);
+    Rig rig;
+    const QByteArray song = rig.addSong("a.mp3", 10000, 5);
+    QVERIFY(rig.start());
+    ProtocolClient &c = rig.connect();
+    QVERIFY(rig.sendOne(c, "SONG 1\r\n"));
+    QCOMPARE(c.read(4096), header(10000, "a.mp3"));
+
+    const QByteArray path = rig.path("a.mp3");
+    const std::filesystem::path fsPath(path.toStdString());
+    std::optional<FifoRescue> rescue;
+    if (change < Change::Shortened)
+        std::filesystem::remove(fsPath);
+    if (change == Change::Fifo) {
+        QCOMPARE(::mkfifo(path.constData(), 0644), 0);
+        rescue.emplace(path);
+    }
+    if (change == Change::Folder)
+        std::filesystem::create_directory(fsPath);
+    if (change == Change::Device)
+        std::filesystem::create_symlink("/dev/null", fsPath);
+    if (change == Change::Shortened)
+        std::filesystem::resize_file(fsPath, 6000);
+    if (change == Change::Grown)
+        std::ofstream(fsPath, std::ios::binary | std::ios::app) << "more than was announced";
+    QVERIFY(rig.sendOne(c, "READY\r\n"));
+    QVERIFY2(!rescue || !rescue->used(), "READY waited in open(2) for a writer");
+    QCOMPARE(rig.server.interpreter().TransferState, qint16(0));
+    if (served < 0) {
+        QCOMPARE(c.read(song.size()), song);
+        QVERIFY(rig.nothingPending(c)); // nothing beyond the announced size
+        return;
+    }
+
+    // The client sees its connection end, rather than wait for ever for the
+    // announced bytes or take the next header for song data.
+    QVERIFY(c.waitUntil([&] { return c.socket.state() == QAbstractSocket::UnconnectedState; }));
+    QCOMPARE(c.mReceived, song.left(served));
+    const QString why = served ? QStringLiteral("Song stopped, the file cannot be read to its end: ")
+                               : QStringLiteral("Song not sent, the file cannot be opened: ");
+    QCOMPARE(rig.loggedWith(why + rig.shown("a.mp3") + " ("), 1);
+    QCOMPARE(rig.logged("Song stopped after " + Wire::groupedCount(served) + " of " + Wire::groupedCount(10000)
+                        + " bytes, line #" + QString::number(c.line) + " closed: " + rig.shown("a.mp3")),
+             1);
+    // Freed as by the operator's close, without its log line, and no Close
+    // event comes back for it; line and gate serve the next client.
+    QCOMPARE(rig.server.table().rowOfLine(c.line), -1);
+    QCOMPARE(rig.loggedWith(QStringLiteral("User Closed Line")) + rig.loggedWith(QStringLiteral(": closed connection.")), 0);
+    ProtocolClient &next = rig.connect();
+    QCOMPARE(next.line, c.line);
+    QVERIFY(rig.nothingPending(next));
 }
 
 void TestProtocol::nothingSentForWhatCannotBeServed()
 {
     Rig rig;
-    rig.addSong("a.mp3", 10);
-    rig.addSong("b.mp3", 100'000'000, -1);
-    rig.addSong("c.mp3", 5LL << 30, -1);
+    const char *names[] = {"a.mp3", "b.mp3", "c.mp3", "d.mp3", "e.mp3", "f.mp3"};
+    for (const char *name : names)
+        rig.addSong(name, 10);
+    rig.addSong("g.mp3", 100'000'000, -1);
+    rig.addSong("h.mp3", 5LL << 30, -1);
     QVERIFY(rig.start());
     ProtocolClient &c = rig.connect();
     QVERIFY(rig.sendOne(c, "READY\r\n"));
     QCOMPARE(rig.logged("Nothing sent for READY: no song has been chosen"), 1);
-    // The file goes between the header and READY.
-    QVERIFY(rig.sendOne(c, "SONG 1\r\n"));
-    QCOMPARE(c.read(4096).left(13), QByteArray("FILE 10      "));
-    QVERIFY(QFile::remove(rig.shown("a.mp3")));
-    QVERIFY(rig.sendOne(c, "READY\r\n"));
-    QCOMPARE(rig.loggedWith("Song not sent, the file cannot be opened: " + rig.shown("a.mp3")), 1);
-    // Sizes the header cannot announce: no header, and READY sends nothing.
-    for (const auto &[number, size] : {std::pair{"2", 100'000'000LL}, std::pair{"3", 5LL << 30}}) {
-        QVERIFY(rig.sendOne(c, "SONG " + QByteArray(number) + "\r\n"));
+
+    // Changed since the scan listed them as songs: no header for what cannot
+    // be opened now as a regular file, nor for sizes the header cannot
+    // announce; READY then sends nothing, and the conversation goes on.
+    auto fsPath = [&](int song) { return std::filesystem::path(rig.path(names[song - 1]).toStdString()); };
+    for (int song = 1; song <= 4; ++song)
+        std::filesystem::remove(fsPath(song));
+    QCOMPARE(::mkfifo(fsPath(2).c_str(), 0644), 0);
+    const FifoRescue rescue(rig.path(names[1]));
+    std::filesystem::create_directory(fsPath(3));
+    std::filesystem::create_symlink("/dev/null", fsPath(4));
+    // Whoever runs as root reads whatever the mode says.
+    const bool root = ::geteuid() == 0;
+    if (!root)
+        std::filesystem::permissions(fsPath(5), std::filesystem::perms::none);
+    auto cannotRead = [&](int song, const QString &error) {
+        return "song " + QString::number(song) + " cannot be read (" + rig.shown(names[song - 1]) + ": " + error;
+    };
+    const QList<std::pair<int, QString>> refusals = {
+        {1, cannotRead(1, {})}, // vanished, in the system's words
+        {2, cannotRead(2, "not a regular file)")},
+        {3, cannotRead(3, "not a regular file)")},
+        {4, cannotRead(4, "not a regular file)")},
+        {root ? 0 : 5, cannotRead(5, {})},
+        {7, "song 7 is too large to announce (" + Wire::groupedCount(100'000'000) + " bytes"},
+        {8, "song 8 is too large to announce (" + Wire::groupedCount(5LL << 30) + " bytes"}};
+    for (const auto &[number, why] : refusals) {
+        if (number == 0)
+            continue;
+        QVERIFY(rig.sendOne(c, "SONG " + QByteArray::number(number) + "\r\n"));
         QVERIFY(rig.sendOne(c, "READY\r\n"));
-        const QString why = "song " + QString(number) + " is too large to announce (" + Wire::groupedCount(size) + " bytes";
-        QCOMPARE(rig.loggedWith("No file header sent: " + why) + rig.loggedWith("Nothing sent for READY: " + why), 2);
+        QVERIFY2(rig.loggedWith("No file header sent: " + why) + rig.loggedWith("Nothing sent for READY: " + why) == 2,
+                 qPrintable(why));
         QVERIFY(rig.nothingPending(c));
     }
+    QVERIFY(!rescue.used());
     QCOMPARE(rig.loggedWith("Sending Song "), 0);
+    // What is still a readable file gets its header: the checks above can see one.
+    QVERIFY(rig.sendOne(c, "SONG 6\r\n"));
+    QCOMPARE(c.read(4096), header(10, "f.mp3"));
 
     // Four megabytes without a line end, then one: the receive buffer and
     // the log stay bounded, and the conversation goes on.
@@ -389,7 +570,11 @@ void TestProtocol::nestedRunsNeitherRepeatNorMix()
 
     // Mid-list, a sync is answered between two pieces, and most songs go: the
     // reloaded list is much shorter, but the stream goes on with the old one.
+    // The gate stays shut from the first piece on until the sync has come.
+    rig.onArrival = {{"SYNC ", [&] { rig.server.lines().setLineBusy(0, false); }}};
     c.whenReceived(c.total() + 4096, [&] {
+        rig.server.lines().setLineBusy(0, true);
+        QTimer::singleShot(5000, &rig.server, [&] { rig.server.lines().setLineBusy(0, false); });
         c.send("SYNC \r\n");
         std::filesystem::remove_all(rig.path("zz").toStdString());
         rig.server.catalogue().cmdReload_Click();
@@ -397,6 +582,7 @@ void TestProtocol::nestedRunsNeitherRepeatNorMix()
     QVERIFY(rig.sendOne(c, "SLIST\r\n"));
     QByteArray got = c.read(list.size() + 1);
     QVERIFY(c.waitUntil([&] { return rig.server.interpreter().TransferState == 0; }));
+    rig.onArrival.clear();
     QCOMPARE(got.indexOf('!') % 4096, 0);
     QCOMPARE(got.remove(got.indexOf('!'), 1), list);
     QVERIFY(rig.nothingPending(c));

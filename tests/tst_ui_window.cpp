@@ -28,6 +28,81 @@ struct Fixture {
     }
     template <typename T = QWidget> T *find(const char *name) { return window.findChild<T *>(QLatin1String(name)); }
 };
+
+void collectPlaced(QLayout *layout, QList<QWidget *> &placed)
+{
+    for (int i = 0; i < layout->count(); ++i) {
+        QLayoutItem *item = layout->itemAt(i);
+        if (item->widget() && !item->widget()->isHidden())
+            placed << item->widget();
+        else if (item->layout())
+            collectPlaced(item->layout(), placed);
+    }
+}
+
+// What an operator would see as broken at the window's present size: a
+// control cut below the size it needs (a caption shown in part), one
+// control over another, or one that reaches outside its frame.
+QStringList layoutFaults(const frmMain &window)
+{
+    QStringList faults;
+    QWidget *central = window.centralWidget();
+    if (central->geometry().intersects(window.menuBar()->geometry()) || !window.rect().contains(central->geometry()))
+        faults << QStringLiteral("central widget");
+    QList<QWidget *> parents = central->findChildren<QWidget *>();
+    parents << central;
+    for (QWidget *parent : parents) {
+        if (!parent->layout() || !parent->isVisibleTo(&window))
+            continue;
+        QList<QWidget *> placed;
+        collectPlaced(parent->layout(), placed);
+        for (qsizetype i = 0; i < placed.size(); ++i) {
+            const QWidget *w = placed.at(i);
+            const QSizePolicy policy = w->sizePolicy();
+            const QSize hint = w->minimumSizeHint();
+            const int needWidth = w->minimumWidth() ? w->minimumWidth()
+                : policy.horizontalPolicy() & QSizePolicy::ShrinkFlag ? hint.width() : w->sizeHint().width();
+            const int needHeight = w->minimumHeight() ? w->minimumHeight()
+                : policy.verticalPolicy() & QSizePolicy::ShrinkFlag ? hint.height() : w->sizeHint().height();
+            if (w->width() < needWidth || w->height() < needHeight)
+                faults << w->objectName() + QStringLiteral(" squeezed");
+            if (!parent->rect().contains(w->geometry()))
+                faults << w->objectName() + QStringLiteral(" outside ") + parent->objectName();
+            for (qsizetype j = i + 1; j < placed.size(); ++j) {
+                if (w->geometry().intersects(placed.at(j)->geometry()))
+                    faults << w->objectName() + QStringLiteral(" over ") + placed.at(j)->objectName();
+            }
+        }
+    }
+    return faults;
+}
+
+// The sizes that must not change when the window does (every button, the
+// settings frame's height), and the order in which the buttons are read.
+QStringList fixedParts(frmMain &window)
+{
+    QList<QWidget *> buttons;
+    for (QPushButton *button : window.findChildren<QPushButton *>())
+        buttons << button;
+    std::sort(buttons.begin(), buttons.end(), [&](QWidget *a, QWidget *b) {
+        const QPoint pa = a->mapTo(&window, QPoint()), pb = b->mapTo(&window, QPoint());
+        return std::pair(pa.y(), pa.x()) < std::pair(pb.y(), pb.x());
+    });
+    QStringList parts;
+    for (QWidget *w : buttons)
+        parts << QStringLiteral("%1 %2x%3").arg(w->objectName()).arg(w->width()).arg(w->height());
+    parts << QStringLiteral("fraSettings height %1").arg(window.findChild<QWidget *>(QStringLiteral("fraSettings"))->height());
+    return parts;
+}
+
+// The parts that take the space the window gains.
+QList<QSize> growingParts(frmMain &window)
+{
+    QList<QSize> sizes;
+    for (const char *name : {"ListView1", "txtLog", "txtIn"})
+        sizes << window.findChild<QWidget *>(QLatin1String(name))->size();
+    return sizes;
+}
 } // namespace
 
 class TestUiWindow : public QObject {
@@ -125,6 +200,10 @@ private slots:
         QVERIFY(f.window.exitDone() && f.server.exiting() && !f.window.isVisible());
         QVERIFY(!f.window.Tray && !tray);   // released
         QCOMPARE(readFile(notAFolder), QByteArray("unchanged"));
+        // The failure is not silent: the log names the file and the reason.
+        const QString logged = f.server.log().logPane().text();
+        const QString failure = QStringLiteral("Settings not saved to %1: ").arg(f.window.settingsPath());
+        QVERIFY2(logged.contains(failure) && !logged.contains(failure + QStringLiteral("\r\n")), qPrintable(logged));
         // The exit work runs once: later requests write nothing.
         f.window.setApplicationFolder(f.dir.path());
         f.server.setTxtMusicFolder(QStringLiteral("/changed"));
@@ -202,6 +281,103 @@ private slots:
         QVERIFY(!f.server.log().incomingPane().text().isEmpty());
         f.server.AddLog(QStringLiteral("after clear"));
         QCOMPARE(f.find<QPlainTextEdit>("txtLog")->toPlainText(), QStringLiteral("after clear\n"));
+    }
+
+    void windowGrowsIntoTheTableAndPanesKeepsItsControlsAndMaximises()
+    {
+        Fixture f;
+        f.window.Form_Load();
+        QCOMPARE(f.window.size(), QSize(frmMain::kDesignWidth, frmMain::kDesignHeight));
+        f.window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&f.window));
+        QCOMPARE(layoutFaults(f.window), QStringList());
+        const QStringList fixed = fixedParts(f.window);
+        const QList<QSize> design = growingParts(f.window);
+
+        const QSize larger(frmMain::kDesignWidth + 420, frmMain::kDesignHeight + 300);
+        f.window.resize(larger);
+        QTRY_COMPARE(f.window.size(), larger);
+        const QList<QSize> grown = growingParts(f.window);
+        for (qsizetype i = 0; i < grown.size(); ++i)
+            QVERIFY2(grown.at(i).width() > design.at(i).width() && grown.at(i).height() > design.at(i).height(),
+                     qPrintable(QStringLiteral("part %1 did not grow").arg(i)));
+        QCOMPARE(fixedParts(f.window), fixed);
+        QCOMPARE(layoutFaults(f.window), QStringList());
+
+        // Made as small as it goes, with both "PURGED" labels up: nothing cut
+        // or overlapping, both panes still show a few lines of some thirty
+        // characters, and the window is no larger than its design size.
+        f.find("lblLogWindowPurged")->show();
+        f.find("lblDataArrivalPurged")->show();
+        f.window.resize(100, 100);
+        QTRY_COMPARE(f.window.size(), f.window.minimumSize());
+        QVERIFY(f.window.minimumWidth() > 100 && f.window.minimumHeight() > 100);
+        QVERIFY(f.window.minimumWidth() <= frmMain::kDesignWidth && f.window.minimumHeight() <= frmMain::kDesignHeight);
+        QCOMPARE(layoutFaults(f.window), QStringList());
+        QCOMPARE(fixedParts(f.window).filter(QStringLiteral("cmd")), fixed.filter(QStringLiteral("cmd")));
+        for (const char *name : {"txtLog", "txtIn"}) {
+            const auto *pane = f.find<QPlainTextEdit>(name);
+            const QFontMetrics metrics = pane->fontMetrics();
+            QVERIFY2(pane->viewport()->width() >= 30 * metrics.horizontalAdvance(QLatin1Char('0'))
+                         && pane->viewport()->height() >= 4 * metrics.lineSpacing(), name);
+        }
+
+        // Offscreen, maximised is the screen's available area, whatever the
+        // window's size limits; a window manager keeps to those limits, so
+        // they must admit that area.
+        const QList<QSize> smallest = growingParts(f.window);
+        f.window.showMaximized();
+        QTRY_VERIFY(f.window.isMaximized());
+        QTRY_COMPARE(f.window.frameGeometry().size(), f.window.screen()->availableGeometry().size());
+        const QSize filled = f.window.size();
+        QCOMPARE(filled.expandedTo(f.window.minimumSize()).boundedTo(f.window.maximumSize()), filled);
+        QVERIFY(growingParts(f.window) != smallest);
+        QCOMPARE(layoutFaults(f.window), QStringList());
+    }
+
+    void trayMenuShowsTheWindowAndExitsOnceWhileARightClickKeepsItsEvents()
+    {
+        Fixture f;
+        f.window.Form_Load();
+        QMenu *menu = f.window.Tray->contextMenu();
+        QVERIFY(menu);   // there even without a notification area
+        QStringList items;
+        for (const QAction *action : menu->actions())
+            items << action->text();
+        QCOMPARE(items.join(u'|'), QStringLiteral("Show|Exit"));
+        QAction *show = menu->actions().at(0), *exit = menu->actions().at(1);
+
+        // The desktop opens the menu itself; the right click's events stay 516, then 517.
+        QString events;
+        connect(f.window.Tray, &CTray::RButtonDown, this, [&events] { events += u'D'; });
+        connect(f.window.Tray, &CTray::RButtonUp, this, [&events] { events += u'U'; });
+        f.window.Tray->activated(QSystemTrayIcon::Context);
+        QCOMPARE(events, QStringLiteral("DU"));
+
+        // Hidden after being maximised, or minimised (a close without a
+        // notification area): "Show" brings it back in its normal state.
+        f.window.showMaximized();
+        QTRY_VERIFY(f.window.isMaximized());
+        f.window.hide();
+        show->trigger();
+        QVERIFY(f.window.isVisible());
+        QTRY_COMPARE(f.window.windowState(), Qt::WindowNoState);
+        f.window.showMinimized();
+        QTRY_VERIFY(f.window.isMinimized());
+        show->trigger();
+        QTRY_COMPARE(f.window.windowState(), Qt::WindowNoState);
+        QVERIFY(f.window.isVisible() && !f.window.exitDone());
+
+        // "Exit", from a hidden window too: the exit work, with the settings saved, once.
+        const QString settings = f.dir.filePath(QLatin1String(kSettingsFileName));
+        f.server.setTxtMusicFolder(QStringLiteral("/from the tray"));
+        f.window.hide();
+        exit->trigger();
+        QVERIFY(f.window.exitDone() && f.server.exiting() && !f.window.Tray);
+        QCOMPARE(readFile(settings), QByteArray("127.0.0.1\r\n0\r\n/from the tray\r\n"));
+        QVERIFY(QFile::remove(settings));
+        exit->trigger();
+        QVERIFY(!QFile::exists(settings));
     }
 };
 

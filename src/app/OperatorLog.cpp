@@ -1,36 +1,16 @@
 #include "app/OperatorLog.h"
 
+#include "app/LineWriter.h"
+
 #include <new>
 
-#ifdef Q_OS_UNIX
-#include <cerrno>
-#include <unistd.h>
-#else
-#include <cstdio>
-#endif
-
 namespace {
-// Standard output may be a closed pipe or a full one: the entry is then
-// dropped rather than stopping the server (SIGPIPE is ignored by main(), and
-// main() makes a pipe or socket on standard output non-blocking).
-void writeToStdout(const QByteArray &line)
+// Outside a service manager the line carries its own time; the journal
+// stamps what it receives itself.
+QDateTime stdoutStamp()
 {
-#ifdef Q_OS_UNIX
-    const char *p = line.constData();
-    qsizetype left = line.size();
-    while (left > 0) {
-        const ssize_t n = ::write(STDOUT_FILENO, p, size_t(left));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return;
-        p += n;
-        left -= n;
-    }
-#else
-    std::fwrite(line.constData(), 1, size_t(line.size()), stdout);
-    std::fflush(stdout);
-#endif
+    static const bool journal = qEnvironmentVariableIsSet("JOURNAL_STREAM");
+    return journal ? QDateTime() : QDateTime::currentDateTime();
 }
 
 void appendHex(QByteArray &out, unsigned char u)
@@ -42,15 +22,21 @@ void appendHex(QByteArray &out, unsigned char u)
 }
 } // namespace
 
-QByteArray stdoutLogLine(const QString &msg)
+QByteArray stdoutLogLine(const QString &msg, const QDateTime &stamp)
 {
     const QByteArray utf8 = msg.toUtf8();
     QByteArray out;
-    out.reserve(utf8.size() + 1);
+    out.reserve(utf8.size() + 21);
+    if (stamp.isValid())
+        out += stamp.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss ")).toLatin1();
     for (qsizetype i = 0; i < utf8.size(); ++i) {
         const char c = utf8[i];
         const auto u = static_cast<unsigned char>(c);
-        if ((u < 0x20 && c != '\t' && c != '\r' && c != '\n') || u == 0x7f) {
+        if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (u < 0x20 || u == 0x7f) {
             appendHex(out, u);
         } else if (u == 0xc2 && i + 1 < utf8.size()
                    && static_cast<unsigned char>(utf8[i + 1]) >= 0x80
@@ -65,6 +51,15 @@ QByteArray stdoutLogLine(const QString &msg)
     }
     out += '\n';
     return out;
+}
+
+LineWriter &standardOutput()
+{
+    static LineWriter writer(1, [](qint64 dropped) {
+        return stdoutLogLine(QStringLiteral("(%1 log lines dropped: standard output was not accepting them)").arg(dropped),
+                             stdoutStamp());
+    });
+    return writer;
 }
 
 void MessagePane::append(const QString &text)
@@ -106,7 +101,7 @@ void OperatorLog::AddLog(const QString &msg)
     }
     if (mEcho) {
         try {
-            writeToStdout(stdoutLogLine(msg));
+            standardOutput().write(stdoutLogLine(msg, stdoutStamp()));
         } catch (const std::bad_alloc &) {
             // The echo is a copy of the pane; losing one line of it is the
             // lesser harm.

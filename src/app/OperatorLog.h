@@ -6,6 +6,7 @@
 //
 // Nothing here waits or processes events; every call returns at once.
 
+#include <QDateTime>
 #include <QObject>
 #include <QString>
 
@@ -19,10 +20,17 @@ constexpr bool incomingPurgeNeeded(qsizetype currentLength, qsizetype addedLengt
     return currentLength + addedLength > kPanePurgeLimit;
 }
 
-// How a log entry is written to standard output: control characters other
-// than tab, CR and LF (C0, DEL and the C1 range U+0080..U+009F) become \xNN
-// per UTF-8 byte, so a client cannot drive the terminal.
-QByteArray stdoutLogLine(const QString &msg);
+// How a log entry is written to standard output: one line, UTF-8, led by the
+// time stamp when one is given ("2026-12-07 04:05:06 "). Inside the entry CR
+// and LF become \r and \n and every other control character (C0, DEL and
+// the C1 range U+0080..U+009F) \xNN per UTF-8 byte, so a client's text can
+// neither drive the operator's terminal nor pass for a line of the server's.
+QByteArray stdoutLogLine(const QString &msg, const QDateTime &stamp = {});
+
+class LineWriter;
+// The process's standard output, carrying the operator log (LineWriter: a
+// write never waits; dropped lines are reported by a line of their own).
+LineWriter &standardOutput();
 
 class MessagePane : public QObject {
     Q_OBJECT
@@ -54,7 +62,9 @@ public:
     MessagePane &incomingPane() { return mIncomingPane; } // txtIn, lblDataArrivalPurged
 
     // Appends msg and CR LF to the log (purging first when the log holds more
-    // than 65000 characters) and writes msg to standard output. Out of memory,
+    // than 65000 characters) and writes msg to standard output, stamped with
+    // the local time unless the journal stamps it (JOURNAL_STREAM set); that
+    // write never waits (LineWriter). Out of memory,
     // the log is replaced by this entry alone and its label shown.
     void AddLog(const QString &msg);
     // Appends text to the incoming pane, emptying it first when the result

@@ -48,17 +48,32 @@ void Server::AddLog(const QString &msg)
     mLog->AddLog(msg);
 }
 
-void Server::setField(QString SettingsFields::*field, const QString &text)
+void Server::setField(QString SettingsFields::*field, int line, const QString &text)
 {
+    mFields.kept[line].reset();
     if (mFields.*field == text)
         return;
     mFields.*field = text;
     emit fieldsChanged();
 }
 
-void Server::setTxtIP(const QString &text) { setField(&SettingsFields::ip, text); }
-void Server::setTxtPort(const QString &text) { setField(&SettingsFields::port, text); }
-void Server::setTxtMusicFolder(const QString &text) { setField(&SettingsFields::musicFolder, text); }
+void Server::setTxtIP(const QString &text) { setField(&SettingsFields::ip, 0, text); }
+void Server::setTxtPort(const QString &text) { setField(&SettingsFields::port, 1, text); }
+void Server::setTxtMusicFolder(const QString &text) { setField(&SettingsFields::musicFolder, 2, text); }
+
+void Server::setTxtIPAutoSelected(const QString &address)
+{
+    std::optional<KeptSettingsLine> &kept = mFields.kept[0];
+    if (!kept || kept->shownAs != mFields.ip) {
+        const QByteArray own = mFields.ip.toUtf8();
+        kept = KeptSettingsLine{QString(), own, own.size(), QString()};
+    }
+    kept->shownAs = address;
+    if (mFields.ip == address)
+        return;
+    mFields.ip = address;
+    emit fieldsChanged();
+}
 
 void Server::setFields(const SettingsFields &fields)
 {

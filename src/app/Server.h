@@ -10,10 +10,13 @@
 // song and list streams, the directory walk and the information box. Any
 // handler of any component can therefore run nested inside another one.
 
+#include <QByteArray>
 #include <QObject>
 #include <QString>
+#include <array>
 #include <functional>
 #include <memory>
+#include <optional>
 
 class OperatorLog;
 class ConnectionTable;
@@ -21,11 +24,24 @@ class Lines;
 class SongCatalogue;
 class Interpreter;
 
+// A settings line that a field's text does not stand for exactly: a line
+// that is not valid UTF-8 or is too long to read whole, or the operator's
+// own line under an address the program picked itself. While the field
+// shows shownAs, the settings file keeps the line as it was.
+struct KeptSettingsLine {
+    QString shownAs;    // the field's text that stands for the line
+    QByteArray bytes;   // the line; only its start when it was too long to hold
+    qint64 size = 0;    // the line's whole length in bytes
+    QString source;     // the file a line too long to hold is copied from
+};
+
 // The three operator settings, as the text fields of the window hold them.
 struct SettingsFields {
     QString ip;               // txtIP
     QString port = QStringLiteral("15150"); // txtPort
     QString musicFolder;      // txtMusicFolder
+    // By line of the settings file: 0 IP, 1 port, 2 music folder.
+    std::array<std::optional<KeptSettingsLine>, 3> kept;
 };
 
 class Server : public QObject {
@@ -49,10 +65,16 @@ public:
 
     // --- settings fields (txtIP, txtPort, txtMusicFolder) ---------------------
     const SettingsFields &fields() const { return mFields; }
+    // The operator's edits: the settings file then gets the field's text.
     void setTxtIP(const QString &text);
     void setTxtPort(const QString &text);
     void setTxtMusicFolder(const QString &text);
+    // The fields as read from the settings file, kept lines included.
     void setFields(const SettingsFields &fields);
+    // An address the Listen action picked by itself: txtIP shows it, while
+    // the settings file keeps the operator's own line until the operator
+    // edits the field, so the next start picks again.
+    void setTxtIPAutoSelected(const QString &address);
 
     // chkHide, "Hide System Messages"
     bool hideSystemMessages() const { return mHide; }
@@ -93,7 +115,7 @@ signals:
     void titleChanged(const QString &title);
 
 private:
-    void setField(QString SettingsFields::*field, const QString &text);
+    void setField(QString SettingsFields::*field, int line, const QString &text);
 
     std::unique_ptr<OperatorLog> mLog;
     std::unique_ptr<ConnectionTable> mTable;

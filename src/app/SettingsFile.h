@@ -4,11 +4,13 @@
 // number is its only identification; values are kept verbatim (no trimming,
 // quoting or validation).
 //
-// The file is read once at start-up and written once at exit. Neither
-// routine reports anything: a missing or damaged file simply leaves the
-// fields as they were, and a failed write leaves the previous file whole
-// (the write goes to a temporary file that replaces the old one only once
-// it is complete).
+// The file is read once at start-up and written once at exit. A missing or
+// damaged file simply leaves the fields as they were. Settings are never
+// destroyed by the program: a line it could not read exactly (not valid
+// UTF-8, or longer than kMaxSettingsLineBytes) is written back byte for byte
+// while its field still shows what was read; a write goes to a temporary
+// file that replaces the old one only once it is complete, and a write that
+// fails says why.
 //
 // Nothing here waits or processes events.
 
@@ -18,24 +20,32 @@
 #include <QString>
 #include <functional>
 
+class QIODevice;
+
 inline constexpr char kSettingsFileName[] = "vorlune.ini";
 
-// The file's bytes for the three fields.
-QByteArray formatSettings(const SettingsFields &fields);
+// How much of a line is read into its field. A longer line is not held: its
+// field gets the start, and a save copies it from the file it came from.
+inline constexpr qsizetype kMaxSettingsLineBytes = 64 * 1024;
+// The file is read in pieces of this size, whatever its lines.
+inline constexpr qsizetype kSettingsReadPiece = 64 * 1024;
 
 // Assigns the fields line by line, in file order, for as many lines as the
-// text holds (at most three; later lines are ignored). CR LF, a lone CR and a
-// lone LF each end a line; text after the last line end is a line of its own.
-// Returns the number of fields assigned.
+// device holds (at most three; later lines are not read). CR LF, a lone CR
+// and a lone LF each end a line; text after the last line end is a line of
+// its own. A line not read exactly gets a kept line naming source. Returns
+// the number of fields assigned.
+int readSettings(QIODevice &device, const QString &source, SettingsFields &fields);
 int parseSettings(const QByteArray &bytes, SettingsFields &fields);
 
 // Reads the file at path into fields; a missing or unreadable file changes
 // nothing, a short one only the fields it holds.
 void LoadSettings(const QString &path, SettingsFields &fields);
 
-// Writes fields to path atomically; failures are silent and leave any
-// previous file unchanged. beforeCommit, when given, runs once all bytes are
-// written and before the old file is replaced; returning false abandons the
-// write as a crash at that point would (a test uses it to stand in for one).
-void SaveSettings(const QString &path, const SettingsFields &fields,
+// Writes fields to path atomically: either the whole new file replaces the
+// old one, or the old one stays as it was and whyNot (when given) says what
+// failed. beforeCommit, when given, runs once all bytes are written and
+// before the old file is replaced; returning false abandons the write as a
+// crash at that point would (a test uses it to stand in for one).
+bool SaveSettings(const QString &path, const SettingsFields &fields, QString *whyNot = nullptr,
                   const std::function<bool()> &beforeCommit = {});

@@ -10,17 +10,27 @@
 
 namespace fs = std::filesystem;
 
-// Identity of an open folder, so a link cannot lead the walk back into one
-// of its own ancestors.
+// Identity of a folder, whatever path leads to it, so no folder is walked
+// twice in one walk.
 struct CFileDirHelper::FolderId {
 #ifdef VORLUNE_HAVE_STAT
     dev_t device = 0;
     ino_t inode = 0;
-    bool operator==(const FolderId &) const = default;
 #else
     fs::path canonical;
-    bool operator==(const FolderId &) const = default;
 #endif
+    bool operator==(const FolderId &) const = default;
+};
+
+struct CFileDirHelper::FolderIdHash {
+    size_t operator()(const FolderId &id) const
+    {
+#ifdef VORLUNE_HAVE_STAT
+        return std::hash<ino_t>()(id.inode) ^ (std::hash<dev_t>()(id.device) * 0x9e3779b97f4a7c15ULL);
+#else
+        return fs::hash_value(id.canonical);
+#endif
+    }
 };
 
 namespace {
@@ -196,12 +206,13 @@ PathList CFileDirHelper::GetAllFiles(QByteArray Path, QByteArray filespec, bool 
 {
     PathList result;
     mStopped = false;
+    mFoldersEntered = 0;
     mPumpedThisWalk = false;   // the first entry of every walk pumps
     Path = AddBackslash(Path);
     const std::vector<QByteArray> patterns = SplitPatterns(filespec);
-    std::vector<FolderId> open;
+    EnteredFolders entered;
     if (!(mStop && mStop()))
-        walkFolder(Path, patterns, RecurseDirs, result, open);
+        walkFolder(Path, patterns, RecurseDirs, result, entered);
     else
         mStopped = true;
     return result;
@@ -212,13 +223,15 @@ PathList CFileDirHelper::GetAllFiles(QByteArray Path, QByteArray filespec, bool 
 // each subfolder's own list into its parent's would, without copying a
 // path once per level above it.
 void CFileDirHelper::walkFolder(const QByteArray &path, const std::vector<QByteArray> &patterns,
-                                bool recurse, PathList &result, std::vector<FolderId> &open)
+                                bool recurse, PathList &result, EnteredFolders &entered)
 {
+    // Remembering every folder entered, not only the open ancestors, is what
+    // keeps a tree of links that fan out (two links to the next level, level
+    // after level) from being walked once per path: that is exponential.
     FolderId id;
-    if (!folderIdentity(path, id))
+    if (!folderIdentity(path, id) || !entered.insert(std::move(id)).second)
         return;
-    if (std::find(open.begin(), open.end(), id) != open.end())
-        return;
+    ++mFoldersEntered;
 
     std::vector<ListedEntry> entries = readListing(path, false);
     for (const QByteArray &pattern : patterns) {
@@ -245,11 +258,9 @@ void CFileDirHelper::walkFolder(const QByteArray &path, const std::vector<QByteA
     }
     entries = {};   // only the subfolder names are needed further down
 
-    open.push_back(id);
     for (const QByteArray &subfolder : subfolders) {
-        walkFolder(subfolder, patterns, recurse, result, open);
+        walkFolder(subfolder, patterns, recurse, result, entered);
         if (mStopped)
             break;
     }
-    open.pop_back();
 }

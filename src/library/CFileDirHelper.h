@@ -8,9 +8,11 @@
 // ListingOrderLess order, so numbers built on a walk are stable across
 // scans of an unchanged tree. Names beginning with "." are hidden and
 // skipped, as are entries that are neither regular files nor folders.
-// Symbolic links are followed, but a folder already open higher up the same
-// walk (same device and inode) is not entered again, so a link cycle cannot
-// hang a walk. Paths are raw bytes with the platform's separator.
+// Symbolic links are followed, but a folder (device and inode) already
+// entered anywhere in the same walk is not entered again: a link cycle
+// cannot hang a walk, links that fan out cannot multiply it, and a song
+// reachable under two folder paths is listed once, under the path met
+// first. Paths are raw bytes with the platform's separator.
 //
 // The walker knows nothing of the server: its owner gives it a pump, called
 // between entries so the window and the connections stay served during a
@@ -29,6 +31,7 @@
 #include <QVariant>
 #include <chrono>
 #include <functional>
+#include <unordered_set>
 #include <vector>
 
 class CFileDirHelper : public QObject {
@@ -77,6 +80,8 @@ public:
     PathList GetAllFiles(QByteArray Path, QByteArray filespec, bool RecurseDirs);
     // True when the last GetAllFiles was cut short by the stop predicate.
     bool stopped() const { return mStopped; }
+    // Folders the last GetAllFiles entered (listed), the starting one included.
+    qint64 foldersEntered() const { return mFoldersEntered; }
 
     // The subfolders of Path (not descending), in listing order: bare names,
     // or Path plus name when IncludePath. Attributes with kAttrHidden also
@@ -107,8 +112,10 @@ signals:
 
 private:
     struct FolderId;
+    struct FolderIdHash;
+    using EnteredFolders = std::unordered_set<FolderId, FolderIdHash>;
     void walkFolder(const QByteArray &path, const std::vector<QByteArray> &patterns, bool recurse,
-                    PathList &result, std::vector<FolderId> &open);
+                    PathList &result, EnteredFolders &entered);
     // Called after every entry a walk handles; true when the walk must stop.
     bool afterEntry();
     QByteArray withoutRoot(const QByteArray &Path) const;
@@ -127,4 +134,5 @@ private:
     std::chrono::steady_clock::time_point mLastPump{};
     bool mPumpedThisWalk = false;
     bool mStopped = false;
+    qint64 mFoldersEntered = 0;
 };

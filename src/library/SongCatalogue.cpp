@@ -19,6 +19,15 @@ QString printableName(const QByteArray &relative)
     return QLatin1Char('"') + name + QLatin1Char('"');
 }
 
+// The songs left out, as the operator reads them, in one line.
+QString printableNames(const std::vector<QByteArray> &paths, const QByteArray &folder)
+{
+    QStringList names;
+    for (const QByteArray &path : paths)
+        names << printableName(path.mid(folder.size()));
+    return names.join(QStringLiteral(", "));
+}
+
 } // namespace
 
 SongCatalogue::SongCatalogue(Server &server) : mServer(server) {}
@@ -68,13 +77,14 @@ void SongCatalogue::scanOnce()
     mRootFolder = folder;
     mFileHelper = std::move(walker);
 
-    if (!list.skipped.empty()) {
-        QStringList names;
-        for (const QByteArray &path : list.skipped)
-            names << printableName(path.mid(folder.size()));
+    if (!list.skippedLineBreak.empty())
         mServer.AddLog(QStringLiteral("Songs not listed, line break in the name: ")
-                       + names.join(QStringLiteral(", ")));
-    }
+                       + printableNames(list.skippedLineBreak, folder));
+    // A backslash would read as a folder separator on the wire, so the
+    // client would ask for a song that is not there.
+    if (!list.skippedBackslash.empty())
+        mServer.AddLog(QStringLiteral("Songs not listed, backslash in the name: ")
+                       + printableNames(list.skippedBackslash, folder));
     mServer.AddLog(QStringLiteral("Songs Available: ") + QString::number(SongCount())
                    + QStringLiteral("\r\n"));
     emit catalogueChanged();

@@ -2,6 +2,8 @@
 
 #include "library/Paths.h"
 
+#include <algorithm>
+
 SongList BuildSongList(std::vector<QByteArray> paths, const QByteArray &rootFolder)
 {
     SongList list;
@@ -12,8 +14,14 @@ SongList BuildSongList(std::vector<QByteArray> paths, const QByteArray &rootFold
     list.text.reserve(textSize);
     list.songs.reserve(paths.size());
     for (QByteArray &path : paths) {
-        if (path.contains('\r') || path.contains('\n')) {
-            list.skipped.push_back(std::move(path));
+        const QByteArrayView below = QByteArrayView(path).sliced(std::min(rootFolder.size(), path.size()));
+        if (below.contains('\r') || below.contains('\n')) {
+            list.skippedLineBreak.push_back(std::move(path));
+            continue;
+        }
+        // Where backslash is the platform's own separator no name can hold one.
+        if (kFolderSeparator != kWireSeparator && below.contains(kWireSeparator)) {
+            list.skippedBackslash.push_back(std::move(path));
             continue;
         }
         list.text += wireRelativePath(path.mid(cut));

@@ -5,7 +5,7 @@
 #include "net/DecimalText.h"
 #include "net/Winsock.h"
 
-Lines::Lines(Server &server) : mServer(server)
+Lines::Lines(Server &server) : mServer(server), mStallLimit(Winsock::kStallLimit)
 {
     mWinsock[0] = createSocket(0);
 }
@@ -87,9 +87,19 @@ Winsock *Lines::socket(qint16 line) const
     return validLine(line) ? mWinsock[line] : nullptr;
 }
 
+void Lines::setStallLimit(std::chrono::milliseconds limit)
+{
+    mStallLimit = limit;
+    for (Winsock *socket : mWinsock) {
+        if (socket)
+            socket->setStallLimit(limit);
+    }
+}
+
 Winsock *Lines::createSocket(qint16 line)
 {
     auto *socket = new Winsock(line, this);
+    socket->setStallLimit(mStallLimit);
     connect(socket, &Winsock::ConnectionRequest, this, &Lines::Winsock_ConnectionRequest);
     connect(socket, &Winsock::DataArrival, this, &Lines::DataArrival);
     connect(socket, &Winsock::SendProgress, this, &Lines::SendProgress);
@@ -220,7 +230,7 @@ void Lines::cmdListen_Click()
     mServer.MyIP = socket->LocalIP();
     mServer.SetTitle(mServer.MyIP);
     if (mServer.fields().ip.isEmpty())
-        mServer.setTxtIP(mServer.MyIP);
+        mServer.setTxtIPAutoSelected(mServer.MyIP);
     mServer.AddLog(QStringLiteral("Listening on ") + socket->LocalIP() + QStringLiteral(" - ")
                    + QString::number(socket->LocalPort()));
     mServer.table().addListenerRow(line, socket->LocalIP(), socket->LocalPort());
@@ -330,4 +340,15 @@ void Lines::closeAllSilently()
         mLineBusy[line] = false;
     }
     mBusyCount = 0;
+}
+
+bool Lines::closeLine(qint16 line, std::uint64_t expectedGeneration)
+{
+    Winsock *socket = this->socket(line);
+    if (!lineInUse(line) || mGeneration[line] != expectedGeneration || !socket
+        || socket->State() == Winsock::sckListening)
+        return false;
+    socket->Close();
+    FreeLine(line);
+    return true;
 }

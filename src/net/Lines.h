@@ -29,6 +29,7 @@
 #include <QObject>
 #include <QString>
 #include <array>
+#include <chrono>
 #include <cstdint>
 
 class Server;
@@ -51,6 +52,11 @@ public:
     // Changes on every release of the line.
     std::uint64_t generation(qint16 line) const;
     Winsock *socket(qint16 line) const;   // empty slot: nullptr
+    // How long a send may make no progress before its line ends with error
+    // 10060 (Winsock::kStallLimit; tests and a start-up setting shorten it).
+    // Applies to every line, those in use and those claimed later; a limit
+    // that is running starts again with the new length.
+    void setStallLimit(std::chrono::milliseconds limit);
 
     // --- send gate ------------------------------------------------------------
     // Waits until no send is outstanding on any line, then hands data to the
@@ -63,6 +69,11 @@ public:
     // --- listener and connections ---------------------------------------------
     void cmdListen_Click();
     void cmdClose_Click();
+    // Ends a client's connection on the program's own account: the line and
+    // its row go as with the operator's close, without its log line and
+    // without a Close event. Only while the line still holds the connection
+    // of that generation, and never a listener. Returns whether it closed.
+    bool closeLine(qint16 line, std::uint64_t expectedGeneration);
 
     // Exit: closes every socket without raising events; sends stop waiting.
     void closeAllSilently();
@@ -101,5 +112,6 @@ private:
     int mBusyCount = 0;                   // set entries of mLineBusy
     std::array<std::uint64_t, kLineCount> mGeneration{};
     std::array<Winsock *, kLineCount> mWinsock{};
+    std::chrono::milliseconds mStallLimit;
     quint64 mGateWaitRounds = 0;
 };

@@ -7,10 +7,17 @@
 #include <QPointer>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTimer>
+
+#include <algorithm>
 
 #ifdef Q_OS_WIN
 #include <winsock2.h>
+#include <ws2tcpip.h>
 #else
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #endif
@@ -20,6 +27,12 @@ namespace {
 // A client that floods us is held back by TCP once this much is buffered and
 // unread; the protocol's messages are a few bytes long.
 constexpr qint64 kReadBufferSize = 64 * 1024;
+
+// Keep-alive of accepted connections: a peer that vanished (a sleeping
+// phone, a dropped Wi-Fi link) is given up after about two minutes.
+constexpr int kKeepAliveIdleSeconds = 60;
+constexpr int kKeepAliveIntervalSeconds = 10;
+constexpr int kKeepAliveProbes = 5;
 
 // The request handed to the ConnectionRequest handler that is running now and
 // whether some socket took it; requests nobody took are closed afterwards.
@@ -87,6 +100,43 @@ void setError(SocketError *out, const SocketError &e)
         *out = e;
 }
 
+void setIntOption([[maybe_unused]] qintptr fd, [[maybe_unused]] int level, [[maybe_unused]] int name,
+                  [[maybe_unused]] int value)
+{
+#ifdef Q_OS_WIN
+    ::setsockopt(static_cast<SOCKET>(fd), level, name, reinterpret_cast<const char *>(&value), sizeof value);
+#else
+    ::setsockopt(static_cast<int>(fd), level, name, &value, sizeof value);
+#endif
+}
+
+// SO_KEEPALIVE is set through Qt; the timings only where the platform names them.
+void tuneKeepAlive([[maybe_unused]] qintptr fd)
+{
+#ifdef TCP_KEEPIDLE
+    setIntOption(fd, IPPROTO_TCP, TCP_KEEPIDLE, kKeepAliveIdleSeconds);
+#endif
+#ifdef TCP_KEEPINTVL
+    setIntOption(fd, IPPROTO_TCP, TCP_KEEPINTVL, kKeepAliveIntervalSeconds);
+#endif
+#ifdef TCP_KEEPCNT
+    setIntOption(fd, IPPROTO_TCP, TCP_KEEPCNT, kKeepAliveProbes);
+#endif
+}
+
+// The close that follows sends a reset and drops what is still queued.
+void resetOnClose(qintptr fd)
+{
+    struct linger abortive = {};
+    abortive.l_onoff = 1;
+    abortive.l_linger = 0;
+#ifdef Q_OS_WIN
+    ::setsockopt(static_cast<SOCKET>(fd), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char *>(&abortive), sizeof abortive);
+#else
+    ::setsockopt(static_cast<int>(fd), SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+#endif
+}
+
 } // namespace
 
 class RequestServer : public QTcpServer {
@@ -115,7 +165,12 @@ private:
 };
 
 struct Winsock::Impl {
-    explicit Impl(Winsock *owner) : q(owner) {}
+    explicit Impl(Winsock *owner) : q(owner)
+    {
+        stallTimer.setSingleShot(true);
+        stallTimer.setTimerType(Qt::PreciseTimer);
+        QObject::connect(&stallTimer, &QTimer::timeout, q, [this] { onStallTimer(); });
+    }
     Winsock *q;
     RequestServer *server = nullptr;   // bound (and maybe listening)
     QTcpSocket *socket = nullptr;      // accepted connection
@@ -134,6 +189,15 @@ struct Winsock::Impl {
     QString localIP;                   // of the connection, kept after it ends
     QString remoteIP;
     quint16 remotePort = 0;
+    // Runs only while bytes of a send wait here for the OS; restarted by
+    // every progress. stallDeadline says when it fires.
+    QTimer stallTimer;
+    QDeadlineTimer stallDeadline{QDeadlineTimer::Forever};
+    std::chrono::milliseconds stallLimit = Winsock::kStallLimit;
+    // Linux: a second descriptor of the connection. Qt has closed its own by
+    // the time it reports the peer's close, and reports a reset the same
+    // way; through this one the TCP state can still be read then.
+    int watch = -1;
 
     void post(Delivery kind)
     {
@@ -178,6 +242,8 @@ struct Winsock::Impl {
         dataPosted = arrived = sendPosted = sendOutstanding = endPosted = false;
         peerClosed = failed = false;
         batchSent = 0;
+        disarmStall();
+        closeWatch();
         if (socket) {
             // Qt emits disconnected() synchronously from abort(): cut the
             // wires first so a close we ask for never looks like the peer's.
@@ -198,6 +264,78 @@ struct Winsock::Impl {
         remotePort = 0;
     }
 
+    void watchConnection()
+    {
+#ifdef Q_OS_LINUX
+        watch = ::fcntl(static_cast<int>(socket->socketDescriptor()), F_DUPFD_CLOEXEC, 0);
+#endif
+    }
+
+    void closeWatch()
+    {
+#ifdef Q_OS_LINUX
+        if (watch >= 0)
+            ::close(watch);
+#endif
+        watch = -1;
+    }
+
+    // After the peer's FIN the connection waits in CLOSE_WAIT for our close;
+    // a reset has closed it already.
+    bool peerReset() const
+    {
+#ifdef Q_OS_LINUX
+        tcp_info info = {};
+        socklen_t size = sizeof info;
+        return watch >= 0 && ::getsockopt(watch, IPPROTO_TCP, TCP_INFO, &info, &size) == 0
+               && info.tcpi_state == TCP_CLOSE;
+#else
+        return false;
+#endif
+    }
+
+    void restartStall()
+    {
+        stallDeadline.setRemainingTime(stallLimit, Qt::PreciseTimer);
+        stallTimer.start(stallLimit);
+    }
+
+    // Bytes of a send are waiting here: the limit runs unless it runs already
+    // (a send made while the previous one is stuck is no progress).
+    void armStall()
+    {
+        if (!stallTimer.isActive())
+            restartStall();
+    }
+
+    void noteProgress()
+    {
+        if (socket && socket->bytesToWrite() > 0)
+            restartStall();
+        else
+            disarmStall();
+    }
+
+    void disarmStall()
+    {
+        stallTimer.stop();
+        stallDeadline = QDeadlineTimer(QDeadlineTimer::Forever);
+    }
+
+    void onStallTimer()
+    {
+        disarmStall();
+        if (!socket || failed || peerClosed || socket->bytesToWrite() == 0)
+            return;
+        failed = true;
+        pendingError = makeError(10060, QStringLiteral("Connection timed out"));
+        // The peer takes nothing: what is queued for it could never be
+        // delivered, and a plain close would leave the OS retrying it for
+        // minutes. A reset frees the connection at once.
+        resetOnClose(socket->socketDescriptor());
+        postEnd(Delivery::Failed);
+    }
+
     void onReadyRead()
     {
         arrived = true;
@@ -207,25 +345,36 @@ struct Winsock::Impl {
     void onBytesWritten(qint64 n)
     {
         batchSent += n;
+        noteProgress();
         postSend();
     }
 
     void onDisconnected()
     {
+        closeWatch();
         if (failed)
             return;
+        disarmStall();
         peerClosed = true;
         postEnd(Delivery::Closed);
     }
 
     void onSocketError(QAbstractSocket::SocketError kind)
     {
-        // An orderly close (or a reset, which Qt reports the same way) is
-        // followed by disconnected(): that is the Close event.
-        if (kind == QAbstractSocket::RemoteHostClosedError || peerClosed || failed)
+        if (peerClosed || failed)
             return;
+        if (kind == QAbstractSocket::RemoteHostClosedError) {
+            const bool reset = peerReset();
+            closeWatch();
+            // An orderly close is followed by disconnected(): the Close event.
+            if (!reset)
+                return;
+            pendingError = makeError(10054, QStringLiteral("Connection reset by peer"));
+        } else {
+            pendingError = errorFor(kind, socket ? socket->errorString() : QString());
+        }
         failed = true;
-        pendingError = errorFor(kind, socket ? socket->errorString() : QString());
+        disarmStall();
         postEnd(Delivery::Failed);
     }
 
@@ -314,6 +463,9 @@ bool Winsock::Accept(qintptr requestID, SocketError *error)
         return false;
     }
     d->socket = socket;
+    socket->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
+    tuneKeepAlive(socket->socketDescriptor());
+    d->watchConnection();
     d->localIP = addressText(socket->localAddress());
     d->localPort = socket->localPort();
     d->remoteIP = addressText(socket->peerAddress());
@@ -378,6 +530,8 @@ bool Winsock::SendData(const QByteArray &data, SocketError *error)
             return true;
         }
     }
+    if (socket->bytesToWrite() > 0)
+        d->armStall();
     d->sendOutstanding = true;
     d->postSend();
     return true;
@@ -452,6 +606,24 @@ int Winsock::State() const
 qint64 Winsock::BytesReceived() const
 {
     return d->socket ? d->socket->bytesAvailable() : 0;
+}
+
+qintptr Winsock::SocketHandle() const
+{
+    // After the peer's close Qt still answers the number it has closed.
+    return State() == sckConnected ? d->socket->socketDescriptor() : qintptr(-1);
+}
+
+void Winsock::setStallLimit(std::chrono::milliseconds limit)
+{
+    d->stallLimit = std::max(limit, std::chrono::milliseconds(1));
+    if (d->stallTimer.isActive())
+        d->restartStall();
+}
+
+QDeadlineTimer Winsock::stallDeadline() const
+{
+    return d->stallDeadline;
 }
 
 void Winsock::refuseRequest(qintptr requestID)
@@ -535,6 +707,8 @@ bool Winsock::event(QEvent *e)
         // now (a listener's port above all) and keep only what the handler
         // may log.
         const SocketError err = d->pendingError;
+        d->disarmStall();
+        d->closeWatch();
         if (d->server) {
             QObject::disconnect(d->server, nullptr, this, nullptr);
             d->server->raising = false;

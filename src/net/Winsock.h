@@ -39,12 +39,27 @@
 // A request whose ConnectionRequest handler does not Accept it is closed as
 // soon as the handler returns.
 //
-// The peer's close, orderly or by reset (Qt does not tell them apart), is
-// PeerClosed; any other failure of a connection or listener is Error, after
-// which the OS socket is already released (a listener's port is free again).
+// The peer's orderly close is PeerClosed. A reset by the peer is Error 10054
+// where the platform tells the two apart (Linux: Qt reports both alike, so
+// the connection's TCP state is read through a second descriptor, held for
+// the connection's life); elsewhere it is PeerClosed too. Any other failure
+// of a connection or listener is Error, after which the OS socket is
+// already released (a listener's port is free again).
 // After either, State() reports sckClosing (peer close) or sckError,
 // RemoteHostIP/RemotePort keep the peer's address for the handler's log
 // line, and no further event comes for that use of the object.
+//
+// A stalled send ends its connection: while bytes of a send wait here for
+// the OS, and the OS takes none of them (it takes bytes only as the peer
+// drains its side) for the stall limit (kStallLimit unless set shorter), the
+// connection is reset and Error 10060 "Connection timed out" is raised
+// through the event loop. Its timer runs only while bytes wait, restarted by
+// each progress: an idle server costs no wake-ups for it.
+//
+// Accepted connections use TCP keep-alive: the first probe after 60 s idle,
+// then every 10 s, 5 probes, so a peer that vanished without a word ends its
+// line (as an Error) within about two minutes. Where the platform offers
+// only SO_KEEPALIVE, the system's timings apply.
 //
 // Error numbers (classic socket error numbers), one per kind of failure:
 //   10013  access denied (e.g. a privileged port)
@@ -66,8 +81,11 @@
 //   11001  host not found
 
 #include <QByteArray>
+#include <QDeadlineTimer>
 #include <QObject>
 #include <QString>
+
+#include <chrono>
 
 struct SocketError {
     int number = 0;
@@ -80,6 +98,8 @@ public:
     enum StateValue { sckClosed = 0, sckOpen = 1, sckListening = 2, sckConnectionPending = 3,
                       sckResolvingHost = 4, sckHostResolved = 5, sckConnecting = 6,
                       sckConnected = 7, sckClosing = 8, sckError = 9 };
+
+    static constexpr std::chrono::milliseconds kStallLimit = std::chrono::seconds(30);
 
     explicit Winsock(qint16 index, QObject *parent = nullptr);
     ~Winsock() override; // closes without raising events
@@ -104,6 +124,16 @@ public:
     quint16 RemotePort() const;
     int State() const;
     qint64 BytesReceived() const;
+    // The connection's OS descriptor while connected, else -1. For reading
+    // socket options; the object keeps ownership.
+    qintptr SocketHandle() const;
+
+    // Stall limit of this object's sends (seam: tests and a start-up setting
+    // shorten it). A limit that is running starts again with the new length.
+    void setStallLimit(std::chrono::milliseconds limit);
+    // When a send that waits for the OS ends its connection unless some byte
+    // moves first; Forever while no byte waits. Every progress moves it on.
+    QDeadlineTimer stallDeadline() const;
 
     // Closes a pending connection request that nobody accepted.
     static void refuseRequest(qintptr requestID);

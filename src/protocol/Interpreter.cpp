@@ -152,13 +152,17 @@ void Interpreter::actSong(const QByteArray &argument)
     // Taken now: a "SONG " nested in DoSend's wait below changes SongPath.
     const QByteArray path = catalogue.SongPath;
     const QString shownPath = QFile::decodeName(path);
+    // Announced only what can be read now, at the size it has now: the
+    // scan may be long past, and the client trusts the header's size.
     QString error;
-    const qint64 size = songFileSize(path, &error);
-    if (size < 0) {
+    SongFile file;
+    if (!file.open(path, &error)) {
         refuse(song + QStringLiteral(" cannot be read (") + shownPath + QStringLiteral(": ") + error
                + QLatin1Char(')'));
         return;
     }
+    const qint64 size = file.size();
+    file.close();
     const std::optional<QByteArray> header = Wire::fileHeader(size, catalogue.SongRelativePath);
     if (!header) {
         // Announcing a cut size would make the client take the rest of the
@@ -187,5 +191,5 @@ void Interpreter::actReady()
         TransferState = 0;
         return;
     }
-    DoSendFile(path);
+    DoSendFile(path, SongSize);
 }

@@ -28,6 +28,8 @@
 #include <QObject>
 #include <QString>
 
+#include <cstdint>
+
 class Server;
 
 class Interpreter : public QObject {
@@ -59,10 +61,14 @@ public:
 
     void DoSend(const QByteArray &text);
     void DoSendList();
-    // Streams the file at this raw path. Sends nothing, and logs why, when
-    // the file cannot be opened; stops, and logs why, when it cannot be read
-    // to its end.
-    void DoSendFile(const QByteArray &path);
+    // Streams exactly announcedSize bytes of the file at this raw path, the
+    // size its header gave: a file that grew since sends no more. The client
+    // counts bytes against that header, so when the file cannot be opened
+    // now as a regular file, or ends or fails before that many bytes, the
+    // target line is closed (and both are logged): the client sees its
+    // connection end instead of waiting for ever or taking the next header
+    // for song data.
+    void DoSendFile(const QByteArray &path, qint64 announcedSize);
 
     qint16 TransferState = 0;   // 0 idle, 1 "SONG " read, 2 song being sent
     qint64 SongSize = 0;
@@ -76,6 +82,10 @@ private:
     void actReady();
     // The line of the last selected row, or -1.
     qint16 lastSelectedLine() const;
+    // Closes the line of a song that ended after `sent` of its announced
+    // bytes, if it is still that stream's connection. Never waits.
+    void closeShortSong(qint16 line, std::uint64_t generation, qint64 sent, qint64 announced,
+                        const QString &shownPath);
 
     Server &mServer;
     // Why "READY" has nothing to send: set when the last valid "SONG "

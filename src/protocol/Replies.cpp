@@ -109,47 +109,60 @@ void Interpreter::DoSendList()
         mServer.ShowInformation(noSelectionText());
 }
 
-void Interpreter::DoSendFile(const QByteArray &path)
+void Interpreter::DoSendFile(const QByteArray &path, qint64 announcedSize)
 {
     TransferStateReset reset(TransferState);
     const QString shownPath = QFile::decodeName(path);
-    bool hadTarget = false;
-    {
-        SongFile file;
-        QString error;
-        if (!file.open(path, &error)) {
-            mServer.AddLog(QStringLiteral("Song not sent, the file cannot be opened: ") + shownPath
-                           + QStringLiteral(" (") + error + QLatin1Char(')'));
-            return;
-        }
-        qint64 remaining = file.size();
-        const StreamTarget target(mServer, lastSelectedLine());
-        hadTarget = target.exists();
-        mServer.AddLog(QStringLiteral("Sending Song ") + shownPath + QStringLiteral(".\r\n"));
+    const StreamTarget target(mServer, lastSelectedLine());
+    SongFile file;
+    QString error;
+    if (!file.open(path, &error)) {
+        mServer.AddLog(QStringLiteral("Song not sent, the file cannot be opened: ") + shownPath
+                       + QStringLiteral(" (") + error + QLatin1Char(')'));
+        closeShortSong(target.line(), target.generation(), 0, announcedSize, shownPath);
+        return;
+    }
+    mServer.AddLog(QStringLiteral("Sending Song ") + shownPath + QStringLiteral(".\r\n"));
 
-        // One piece buffer for the whole song: the gate copies what it hands
-        // over, so refilling this one costs no allocation.
-        QByteArray piece(Wire::kPieceSize, Qt::Uninitialized);
-        bool open = target.open();
-        while (remaining > 0 && open) {
-            const qsizetype n = qsizetype(qMin<qint64>(Wire::kPieceSize, remaining));
-            piece.resize(n);
-            if (!file.read(piece.data(), n)) {
-                mServer.AddLog(QStringLiteral("Song stopped, the file cannot be read to its end: ")
-                               + shownPath);
-                break;
-            }
-            mServer.pumpEvents();
-            open = target.open();
-            if (!open)
-                break;
+    // One piece buffer for the whole song: the gate copies what it hands
+    // over, so refilling this one costs no allocation.
+    QByteArray piece(Wire::kPieceSize, Qt::Uninitialized);
+    qint64 remaining = announcedSize;
+    bool open = target.open();
+    while (remaining > 0 && open) {
+        const qsizetype n = qsizetype(qMin<qint64>(Wire::kPieceSize, remaining));
+        piece.resize(n);
+        piece.resize(qsizetype(file.read(piece.data(), n, &error)));
+        mServer.pumpEvents();
+        open = target.open();
+        if (!open)
+            break;
+        if (!piece.isEmpty()) {
             mServer.lines().SendMsg(target.line(), piece, target.generation());
-            remaining -= n;
+            remaining -= piece.size();
+        }
+        if (piece.size() < n) {
+            mServer.AddLog(QStringLiteral("Song stopped, the file cannot be read to its end: ") + shownPath
+                           + QStringLiteral(" (") + error + QLatin1Char(')'));
+            break;
         }
     }
+    file.close();
     TransferState = 0;
-    if (!hadTarget)
+    if (remaining > 0 && target.open())
+        closeShortSong(target.line(), target.generation(), announcedSize - remaining, announcedSize, shownPath);
+    if (!target.exists())
         mServer.ShowInformation(noSelectionText());
+}
+
+void Interpreter::closeShortSong(qint16 line, std::uint64_t generation, qint64 sent, qint64 announced,
+                                 const QString &shownPath)
+{
+    if (mServer.lines().closeLine(line, generation)) {
+        mServer.AddLog(QStringLiteral("Song stopped after ") + Wire::groupedCount(sent) + QStringLiteral(" of ")
+                       + Wire::groupedCount(announced) + QStringLiteral(" bytes, line #") + QString::number(line)
+                       + QStringLiteral(" closed: ") + shownPath);
+    }
 }
 
 void Interpreter::Winsock_SendProgress(qint16 line, qint64 bytesSent, qint64 bytesRemaining)

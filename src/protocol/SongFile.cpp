@@ -1,45 +1,18 @@
 #include "protocol/SongFile.h"
 
 #include <cerrno>
-#include <string>
 #include <system_error>
 
-namespace {
-// Large enough that a song costs one read system call per 64 pieces.
-constexpr std::size_t kReadBuffer = 256 * 1024;
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+namespace {
 QString describe(int err)
 {
     return QString::fromStdString(std::generic_category().message(err));
 }
 } // namespace
-
-std::filesystem::path songFsPath(const QByteArray &path)
-{
-    // The catalogue keeps the bytes the directory listing returned; on this
-    // platform a path is exactly those bytes, whatever their encoding.
-    return std::filesystem::path(std::string(path.constData(), std::size_t(path.size())));
-}
-
-qint64 songFileSize(const QByteArray &path, QString *error)
-{
-    std::error_code ec;
-    const std::filesystem::path p = songFsPath(path);
-    if (!std::filesystem::is_regular_file(p, ec)) {
-        if (error)
-            *error = ec ? QString::fromStdString(ec.message()) : QStringLiteral("not a regular file");
-        return -1;
-    }
-    const auto size = std::filesystem::file_size(p, ec);
-    if (ec) {
-        if (error)
-            *error = QString::fromStdString(ec.message());
-        return -1;
-    }
-    return qint64(size);
-}
-
-SongFile::SongFile() = default;
 
 SongFile::~SongFile()
 {
@@ -49,49 +22,55 @@ SongFile::~SongFile()
 bool SongFile::open(const QByteArray &path, QString *error)
 {
     close();
-    if (path.isEmpty()) {
+    auto fail = [&](const QString &why) {
         if (error)
-            *error = QStringLiteral("no path");
+            *error = why;
+        close();
         return false;
-    }
-    std::error_code ec;
-    const std::filesystem::path p = songFsPath(path);
-    if (std::filesystem::is_directory(p, ec)) {
-        if (error)
-            *error = QStringLiteral("not a regular file");
-        return false;
-    }
-    if (!mBuffer)
-        mBuffer = std::make_unique<char[]>(kReadBuffer);
-    mFile.pubsetbuf(mBuffer.get(), std::streamsize(kReadBuffer));
-    errno = 0;
-    if (!mFile.open(p, std::ios::in | std::ios::binary)) {
-        if (error)
-            *error = describe(errno ? errno : ENOENT);
-        return false;
-    }
-    const auto end = mFile.pubseekoff(0, std::ios::end, std::ios::in);
-    const auto begin = mFile.pubseekpos(0, std::ios::in);
-    if (end == std::streampos(-1) || begin == std::streampos(-1)) {
-        if (error)
-            *error = describe(errno ? errno : EIO);
-        mFile.close();
-        return false;
-    }
-    mSize = qint64(std::streamoff(end));
+    };
+    // The catalogue keeps the bytes the directory listing returned; on this
+    // platform a path is exactly those bytes, whatever their encoding.
+    if (path.isEmpty() || path.contains('\0'))
+        return fail(QStringLiteral("no such path"));
+    // Non-blocking so that a FIFO opens at once (and is then refused) rather
+    // than waiting for a writer; on a regular file the flag changes nothing.
+    do {
+        mFd = ::open(path.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    } while (mFd < 0 && errno == EINTR);
+    if (mFd < 0)
+        return fail(describe(errno));
+    // Measured on what was opened: the path may name something else by now.
+    struct stat st {};
+    if (::fstat(mFd, &st) != 0)
+        return fail(describe(errno));
+    if (!S_ISREG(st.st_mode))
+        return fail(QStringLiteral("not a regular file"));
+    mSize = qint64(st.st_size);
     return true;
 }
 
-bool SongFile::read(char *dest, qint64 n)
+qint64 SongFile::read(char *dest, qint64 n, QString *error)
 {
-    if (!mFile.is_open())
-        return false;
-    return mFile.sgetn(dest, std::streamsize(n)) == std::streamsize(n);
+    qint64 done = 0;
+    while (done < n) {
+        const ssize_t got = mFd < 0 ? -1 : ::read(mFd, dest + done, size_t(n - done));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0) {
+            if (error)
+                *error = got == 0 ? QStringLiteral("it ended early")
+                                  : mFd < 0 ? QStringLiteral("not open") : describe(errno);
+            break;
+        }
+        done += got;
+    }
+    return done;
 }
 
 void SongFile::close()
 {
-    if (mFile.is_open())
-        mFile.close();
+    if (mFd >= 0)
+        ::close(mFd);
+    mFd = -1;
     mSize = 0;
 }

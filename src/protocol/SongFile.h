@@ -1,41 +1,38 @@
 #pragma once
-// A song file opened for one stream: raw-byte path in, pieces out. Reads go
-// through one buffer allocated at open, so handing out thousands of pieces
-// costs no allocation and few system calls. Closed by its destructor.
+// A song file opened for one header or one stream: raw-byte path in, a file
+// descriptor and the size it had when opened out. Closed by its destructor.
+//
+// Opening never blocks and accepts only a regular file. Whatever stands at a
+// song's path now is what counts, not what the scan found there: a FIFO put
+// there would hold the whole server in open(2) until a writer came, and a
+// device or a folder has no size to announce.
 //
 // Nothing here waits or processes events.
 
 #include <QByteArray>
 #include <QString>
 
-#include <filesystem>
-#include <fstream>
-#include <memory>
-
-// The path as the file system spells it: the raw bytes the catalogue holds.
-std::filesystem::path songFsPath(const QByteArray &path);
-
-// Size of the file at the path, or -1 with *error set.
-qint64 songFileSize(const QByteArray &path, QString *error);
-
 class SongFile {
 public:
-    SongFile();
+    SongFile() = default;
     ~SongFile();
     SongFile(const SongFile &) = delete;
     SongFile &operator=(const SongFile &) = delete;
 
-    // Opens for reading as raw bytes; on failure returns false with *error set.
+    // Opens for reading as raw bytes; on failure returns false with *error set
+    // ("not a regular file" for anything but one).
     bool open(const QByteArray &path, QString *error);
     // The size measured at open.
     qint64 size() const { return mSize; }
-    // Reads exactly n bytes into dest; false when the file ended early or
-    // could not be read (it changed since it was opened).
-    bool read(char *dest, qint64 n);
+    // For handing the file to the OS to send, past this class's reads.
+    int descriptor() const { return mFd; }
+    // Reads n bytes from the current position into dest and returns n; the
+    // bytes there were, with *error set, when the file ends early or cannot
+    // be read (truncated or damaged since it was opened).
+    qint64 read(char *dest, qint64 n, QString *error);
     void close();
 
 private:
-    std::unique_ptr<char[]> mBuffer;
-    std::filebuf mFile;
+    int mFd = -1;
     qint64 mSize = 0;
 };

@@ -25,6 +25,15 @@ std::unique_ptr<QTcpSocket> connectClient(Server &server, quint16 port, qint64 r
 
 inline QString logText(Server &server) { return server.log().logPane().text(); }
 
+// Descriptors one connection between a client of this process and its
+// server costs: the client's, the server's and, on Linux, the second one the
+// server keeps to tell a peer's reset from an orderly close.
+#ifdef Q_OS_LINUX
+inline constexpr int kDescriptorsPerConnection = 3;
+#else
+inline constexpr int kDescriptorsPerConnection = 2;
+#endif
+
 // Open descriptors of this process (Linux: the entries of /proc/self/fd).
 inline int openDescriptorCount()
 {

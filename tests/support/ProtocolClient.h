@@ -51,10 +51,31 @@ struct ProtocolClient {
     // time, set before the bytes come).
     void whenReceived(qint64 n, std::function<void()> action) { mTriggerAt = n, mTrigger = std::move(action); }
 
+    // Call before connecting: the kernel then keeps no more than about this
+    // much for the client, so that holding back reads soon holds back the
+    // server's sends (loopback windows otherwise grow to many megabytes).
+    void boundReceiveBuffer(int bytes)
+    {
+        socket.bind(QHostAddress::LocalHost);
+        socket.setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, bytes);
+    }
+
+    // While held, what arrives stays with Qt (a few KiB) and the kernel;
+    // letting go takes it all in.
+    void holdReads(bool hold)
+    {
+        mHeld = hold;
+        socket.setReadBufferSize(hold ? 4096 : 0);
+        if (!hold)
+            collect();
+    }
+
     qint16 line = -1; // the server's line for it, where a test has found out
 
     void collect()
     {
+        if (mHeld)
+            return;
         const QByteArray chunk = socket.isOpen() ? socket.readAll() : QByteArray();
         mReceived += chunk;
         mTotal += chunk.size();
@@ -67,6 +88,7 @@ struct ProtocolClient {
     qint64 mTotal = 0;
     qint64 mTriggerAt = 0;
     std::function<void()> mTrigger;
+    bool mHeld = false;
     // Last, so that it goes first: nothing it emits meets a dead collector.
     QTcpSocket socket;
 };

@@ -14,6 +14,7 @@
 #include <QRegularExpression>
 #include <QTcpSocket>
 
+#include <cctype>
 #include <csignal>
 #include <grp.h>
 #include <unistd.h>
@@ -91,20 +92,43 @@ public:
         return mErr;
     }
 
-    // Log entries so far, one per line of standard output (an entry that
-    // itself ends in CR LF is followed by an empty one).
+    // Log entries so far, one per line of standard output.
     QStringList lines()
     {
         mOut += mProc.readAllStandardOutput();
+        const bool stamped = !mProc.processEnvironment().contains("JOURNAL_STREAM");
         QStringList result;
         const QList<QByteArray> parts = mOut.split('\n');
-        for (qsizetype i = 0; i + 1 < parts.size(); ++i) { // the last part is unfinished
-            QByteArray line = parts[i];
-            if (line.endsWith('\r')) // an entry that carries its own CR LF
-                line.chop(1);
-            result << QString::fromUtf8(line);
-        }
+        for (qsizetype i = 0; i + 1 < parts.size(); ++i) // the last part is unfinished
+            result << logEntry(parts[i], stamped);
         return result;
+    }
+
+    // The entry a line of standard output carries: after the local time
+    // (unless the journal stamps lines), with \r, \n and \xNN turned back
+    // into the characters they stand for. A line not in that form comes back
+    // marked, so that it matches nothing a test looks for.
+    static QString logEntry(const QByteArray &line, bool stamped)
+    {
+        static const QRegularExpression stamp("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d ");
+        const QString text = QString::fromUtf8(line);
+        if (stamp.match(text).hasMatch() != stamped || line.contains('\r'))
+            return "<not a log line> " + text;
+        QByteArray entry;
+        for (qsizetype i = stamped ? 20 : 0; i < line.size(); ++i) {
+            const QByteArray rest = line.mid(i, 4);
+            if (rest.startsWith("\\r") || rest.startsWith("\\n")) {
+                entry += rest[1] == 'r' ? '\r' : '\n';
+                ++i;
+            } else if (rest.size() == 4 && rest.startsWith("\\x") && std::isxdigit(uchar(rest[2]))
+                       && std::isxdigit(uchar(rest[3]))) {
+                entry += QByteArray::fromHex(rest.mid(2));
+                i += 3;
+            } else {
+                entry += line[i];
+            }
+        }
+        return QString::fromUtf8(entry);
     }
 
     // Waits until a log line matching re has appeared; returns its index or -1.
@@ -133,9 +157,10 @@ public:
         return QRegularExpression("(\\d+)$").match(lines().at(i)).captured(1).toInt();
     }
 
-    bool terminate(int *exitCode)
+    // Ends the run with a signal, SIGTERM unless told otherwise.
+    bool terminate(int *exitCode, int signalNumber = SIGTERM)
     {
-        ::kill(pid_t(mProc.processId()), SIGTERM);
+        ::kill(pid_t(mProc.processId()), signalNumber);
         if (!mProc.waitForFinished(kTimeoutMs))
             return false;
         *exitCode = mProc.exitStatus() == QProcess::NormalExit ? mProc.exitCode() : -1;
@@ -143,6 +168,9 @@ public:
     }
 
     bool running() const { return mProc.state() == QProcess::Running; }
+    // For what the methods above do not cover (a standard output of the
+    // test's own, standard error).
+    QProcess &process() { return mProc; }
 
 private:
     QString mDir;

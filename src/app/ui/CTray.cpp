@@ -3,6 +3,7 @@
 #include "app/ui/PictureBox.h"
 
 #include <QGuiApplication>
+#include <QMenu>
 #include <QSystemTrayIcon>
 
 CTray::CTray(QObject *parent) : QObject(parent), mTip(kTipFieldLength, QChar(0))
@@ -33,6 +34,18 @@ void CTray::setPicBox(PictureBox *pic)
     connect(pic, &PictureBox::pictureChanged, this, &CTray::pictureChanged);
     if (mIcon)
         mIcon->setIcon(pic->picture());
+}
+
+void CTray::setContextMenu(QMenu *menu)
+{
+    mMenu = menu;
+    if (mIcon)
+        mIcon->setContextMenu(menu);
+}
+
+QMenu *CTray::contextMenu() const
+{
+    return mMenu;
 }
 
 QString CTray::TipText() const

@@ -9,6 +9,10 @@
 // dropped, not queued: a handler that opens a modal box or otherwise lets
 // events through never receives a second tray event before it returns.
 //
+// A right click also opens the context menu, where one is set; the desktop
+// opens it, and the right click's events (516, then 517) are raised as
+// without a menu. The menu stays the caller's: CTray never deletes it.
+//
 // Ownership: the main window creates one CTray at start-up and releases it
 // at exit. Releasing it from inside one of its own events is safe only
 // through release() (which defers the deletion while an event runs).
@@ -19,6 +23,7 @@
 #include <optional>
 
 class PictureBox;
+class QMenu;
 class QSystemTrayIcon;
 
 class CTray : public QObject {
@@ -55,6 +60,15 @@ public:
     // is being raised already.
     void notify(int code);
 
+    // The desktop's report of a click on the icon (a
+    // QSystemTrayIcon::ActivationReason), turned into the classic codes.
+    void activated(int reason);
+
+    // The menu a right click on the icon opens; nullptr for none. It exists
+    // whether or not the desktop has a notification area.
+    void setContextMenu(QMenu *menu);
+    QMenu *contextMenu() const;
+
     bool iconShown() const { return mShown; }
     bool inEvent() const { return mInEvent; }
     // Deletes the object now, or once its running event has returned.
@@ -70,10 +84,10 @@ signals:
 
 private:
     void pictureChanged();
-    void activated(int reason);
     QString tipShown() const;
 
     QPointer<PictureBox> mPic;
+    QPointer<QMenu> mMenu;
     QSystemTrayIcon *mIcon = nullptr; // owned (child); none on headless platforms
     QString mTip;                 // always kTipFieldLength characters
     bool mInEvent = false;

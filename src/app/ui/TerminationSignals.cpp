@@ -39,8 +39,14 @@ bool TerminationSignals::install()
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    ::sigaction(SIGINT, &action, nullptr);
-    ::sigaction(SIGTERM, &action, nullptr);
+    for (int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
+        // A signal ignored by whoever started us stays ignored: nohup, or a
+        // shell that keeps Ctrl+C away from a job in the background.
+        struct sigaction inherited = {};
+        if (::sigaction(signalNumber, nullptr, &inherited) == 0 && inherited.sa_handler == SIG_IGN)
+            continue;
+        ::sigaction(signalNumber, &action, nullptr);
+    }
     return true;
 }
 

@@ -22,11 +22,14 @@
 #include <QItemSelectionModel>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QTextDocument>
 #include <QTimer>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QSystemTrayIcon>
 #include <QTreeView>
 #include <QVBoxLayout>
@@ -40,6 +43,11 @@ QLabel *purgedLabel(const char *name, QWidget *parent)
     bold.setBold(true);
     label->setFont(bold);
     label->setStyleSheet(QStringLiteral("color: #b00000;"));
+    // Its place is kept while it is hidden, so the Clear button beside it
+    // does not jump when it appears.
+    QSizePolicy policy = label->sizePolicy();
+    policy.setRetainSizeWhenHidden(true);
+    label->setSizePolicy(policy);
     label->setVisible(false);
     return label;
 }
@@ -90,6 +98,14 @@ QPlainTextEdit *pane(const char *name, QWidget *parent)
     // so a client could keep the server busy with what it sends: wrap
     // anywhere instead.
     edit->setWordWrapMode(QTextOption::WrapAnywhere);
+    // However small the window, a pane keeps a few lines of some thirty
+    // characters readable: the incoming pane's header takes the width it
+    // needs, and the log pane would otherwise be left a dozen characters.
+    const QFontMetrics metrics = edit->fontMetrics();
+    const int frame = 2 * edit->frameWidth() + int(2 * edit->document()->documentMargin());
+    const int scrollBar = edit->verticalScrollBar()->sizeHint().width();
+    edit->setMinimumSize(metrics.horizontalAdvance(QLatin1Char('0')) * 32 + frame + scrollBar,
+                         metrics.lineSpacing() * 4 + frame);
     return edit;
 }
 
@@ -170,6 +186,8 @@ void frmMain::buildControls()
     cmdListen->setMinimumWidth(90);
     cmdReload->setMinimumWidth(90);
 
+    // The settings keep their height; only the folder field gets wider.
+    fraSettings->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Maximum);
     auto *settings = new QGridLayout(fraSettings);
     settings->addWidget(Label4, 0, 0);
     settings->addWidget(txtIP, 0, 1);
@@ -249,8 +267,18 @@ void frmMain::buildControls()
     mnuFile = named(menuBar()->addMenu(QStringLiteral("&File")), "mnuFile");
     mnuFileItem_0 = named(mnuFile->addAction(QStringLiteral("E&xit")), "mnuFileItem_0");
 
-    // The window keeps its design size, like the classic server's.
-    setFixedSize(980, 720);
+    // --- tray menu -------------------------------------------------------------------
+    // The tray icon's right-click menu: the way back to a hidden window, and
+    // the way out without showing the window first.
+    mnuTray = named(new QMenu(this), "mnuTray");
+    mnuTrayItem_0 = named(mnuTray->addAction(QStringLiteral("Show")), "mnuTrayItem_0");
+    mnuTrayItem_1 = named(mnuTray->addAction(QStringLiteral("Exit")), "mnuTrayItem_1");
+    mnuTray->setDefaultAction(mnuTrayItem_0);
+
+    // The design size is where the window starts. What the operator gives it
+    // beyond that goes to the table and the two panes; the layouts keep it
+    // from being made smaller than its controls need.
+    resize(kDesignWidth, kDesignHeight);
 }
 
 void frmMain::connectCore()
@@ -279,6 +307,8 @@ void frmMain::connectCore()
     connect(cmdReload, &QPushButton::clicked, this, [this] { mServer.catalogue().cmdReload_Click(); });
     // cmdSend has no action: a click does nothing.
     connect(mnuFileItem_0, &QAction::triggered, this, [this] { mnuFileItem_Click(0); });
+    connect(mnuTrayItem_0, &QAction::triggered, this, [this] { mnuTrayItem_Click(0); });
+    connect(mnuTrayItem_1, &QAction::triggered, this, [this] { mnuTrayItem_Click(1); });
 }
 
 void frmMain::showFields()
@@ -350,10 +380,41 @@ void frmMain::cmdClear_Click(int index)
 
 void frmMain::Tray_LButtonDblClick()
 {
-    if (isVisible())
-        return;
+    if (!isVisible())
+        showInNormalState();
+}
+
+void frmMain::mnuTrayItem_Click(int index)
+{
+    switch (index) {
+    case 0:
+        // Unlike the double click, "Show" also brings back a window that is
+        // minimised or behind others: the operator asked to see it.
+        if (!isVisible() || isMinimized())
+            showInNormalState();
+        else
+            bringToFront();
+        break;
+    case 1:
+        mnuFileItem_Click(0);
+        break;
+    default:
+        break;
+    }
+}
+
+void frmMain::showInNormalState()
+{
     setWindowState(windowState() & ~(Qt::WindowMinimized | Qt::WindowMaximized | Qt::WindowFullScreen));
     show();
+    bringToFront();
+}
+
+void frmMain::bringToFront()
+{
+    // Offscreen there is nothing to bring forward, only a warning to get.
+    if (!hasRealDisplay())
+        return;
     raise();
     activateWindow();
 }

@@ -7,10 +7,16 @@
 // Controls carry the classic names as objectNames; the two Clear buttons are
 // "cmdClear_0" (incoming pane) and "cmdClear_2" (log), the Exit menu item is
 // "mnuFileItem_0", the four frames are fraIncoming, fraLog, fraConnections
-// and fraSettings.
+// and fraSettings. The tray icon's menu is "mnuTray" with "mnuTrayItem_0"
+// ("Show") and "mnuTrayItem_1" ("Exit").
+//
+// The window starts at its design size and can be resized and maximised:
+// the table and the two panes take the space; the settings and the buttons
+// keep their size and order.
 //
 // Closing the window only hides it (or minimises it where the desktop has no
-// notification area); only File > "E&xit" and SIGINT/SIGTERM end the program.
+// notification area); only File > "E&xit" and SIGINT/SIGTERM/SIGHUP end the
+// program.
 //
 // Re-entrancy: the exit can be asked for from inside any wait (a stream, the
 // send gate, the start-up scan, a modal box). It never destroys the window or
@@ -44,6 +50,10 @@ public:
 
     Server &server() { return mServer; }
 
+    // The size the window starts with.
+    static constexpr int kDesignWidth = 980;
+    static constexpr int kDesignHeight = 720;
+
     // --- fields ----------------------------------------------------------------
     QString mVer;       // version text
     QString mAppPath;   // folder of the settings file, ending in "/"
@@ -75,6 +85,11 @@ public:
     void cmdClear_Click(int index);
     // Tray double click: shows a hidden window in its normal state.
     void Tray_LButtonDblClick();
+    // The tray menu: 0 "Show" (a hidden or minimised window in its normal
+    // state, a shown one brought to the front), 1 "Exit" (as File > "E&xit").
+    // Other indices do nothing. "Exit" can run nested inside a wait, like
+    // File > "E&xit".
+    void mnuTrayItem_Click(int index);
 
     // Shows the core's table model once it exists (idempotent).
     void attachTable();
@@ -88,6 +103,8 @@ private:
     void runExitWork();
     void applyColumnWidths();
     void showFields();
+    void showInNormalState();
+    void bringToFront();
     template <typename Step>
     void startupStep(const char *name, Step &&step);
 
@@ -124,6 +141,9 @@ private:
     QLabel *Label3 = nullptr;
     QMenu *mnuFile = nullptr;
     QAction *mnuFileItem_0 = nullptr;
+    QMenu *mnuTray = nullptr;
+    QAction *mnuTrayItem_0 = nullptr;
+    QAction *mnuTrayItem_1 = nullptr;
 
     PaneMirror *mLogMirror = nullptr;
     PaneMirror *mIncomingMirror = nullptr;

@@ -58,6 +58,7 @@ void frmMain::Form_Load()
         Tray->setPicBox(pic);
         Tray->setTipText(Server::applicationTitle() + QStringLiteral(" v") + mVer);
         connect(Tray, &CTray::LButtonDblClick, this, &frmMain::Tray_LButtonDblClick);
+        Tray->setContextMenu(mnuTray);
         Tray->ShowIcon();
     });
     startupStep("application folder", [this] {
@@ -115,7 +116,11 @@ void frmMain::runExitWork()
     mExitDone = true;
     // A configuration folder or a --settings folder may not exist yet.
     QDir().mkpath(QFileInfo(settingsPath()).absolutePath());
-    SaveSettings(settingsPath(), mServer.fields());
+    QString whyNot;
+    if (!SaveSettings(settingsPath(), mServer.fields(), &whyNot)) {
+        mServer.AddLog(QStringLiteral("Settings not saved to %1: %2")
+                           .arg(QDir::toNativeSeparators(settingsPath()), whyNot));
+    }
     if (Tray) {
         Tray->DeleteIcon();
         CTray *tray = Tray;

@@ -3,6 +3,9 @@
 // picks the settings file, creates the Server and its window, runs start-up
 // and then the event loop until the exit work asks it to end.
 #include "app/CommandLine.h"
+#include "app/LineWriter.h"
+#include "app/OperatorLog.h"
+#include "app/QtMessages.h"
 #include "app/Server.h"
 #include "app/SettingsLocation.h"
 #include "app/ui/TerminationSignals.h"
@@ -15,9 +18,6 @@
 
 #ifdef Q_OS_UNIX
 #include <csignal>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #endif
 
 #ifndef VORLUNE_INSTALL_BINDIR
@@ -36,20 +36,6 @@ bool listenerOpen(Server &server)
     Winsock *listener = server.lines().socket(0);
     return listener && listener->State() == Winsock::sckListening;
 }
-
-#ifdef Q_OS_UNIX
-// A full pipe on standard output must not stop the server: log entries that
-// cannot be written at once are dropped. A terminal is left alone, since its
-// flags are shared with the shell that started us.
-void makeStdoutNonBlocking()
-{
-    struct stat info = {};
-    if (::fstat(STDOUT_FILENO, &info) != 0)
-        return;
-    if (S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode))
-        ::fcntl(STDOUT_FILENO, F_SETFL, ::fcntl(STDOUT_FILENO, F_GETFL) | O_NONBLOCK);
-}
-#endif
 } // namespace
 
 int main(int argc, char **argv)
@@ -69,8 +55,11 @@ int main(int argc, char **argv)
 #ifdef Q_OS_UNIX
     // A client or a reader of standard output going away is not a reason to end.
     std::signal(SIGPIPE, SIG_IGN);
-    makeStdoutNonBlocking();
 #endif
+    // Before anything is written: a stream nobody reads must not stop us.
+    standardOutput().prepareNonBlocking();
+    standardError().prepareNonBlocking();
+    installQtMessageFilter();
     TerminationSignals::install();
 
     const bool noDisplay = qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")
@@ -90,6 +79,14 @@ int main(int argc, char **argv)
     QApplication::setQuitOnLastWindowClosed(false);
 
     Server server;
+    // Test seam: VORLUNE_STALL_LIMIT_MS, a positive whole number of
+    // milliseconds, shortens the time a send may make no progress before its
+    // line is ended, so end-to-end tests need not wait 30 s. Anything else
+    // is ignored.
+    bool stallLimitGiven = false;
+    const int stallLimitMs = qgetenv("VORLUNE_STALL_LIMIT_MS").toInt(&stallLimitGiven, 10);
+    if (stallLimitGiven && stallLimitMs > 0)
+        server.lines().setStallLimit(std::chrono::milliseconds(stallLimitMs));
     if (noDisplay)
         server.AddLog(QStringLiteral("No display found: running headless"));
     else if (headless)
