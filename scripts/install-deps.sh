@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Installs what building and testing Vorlune Server needs on Debian 12, and
-# nothing that is already there. Safe to run again.
+# nothing that is already there. Safe to run again. Packages named as
+# arguments are installed instead of the build packages (scripts/package.sh).
 set -euo pipefail
 packages=(g++ make cmake qt6-base-dev)
+[ $# -eq 0 ] || packages=("$@")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -411,6 +411,10 @@ bool Winsock::Bind(quint16 localPort, const QString &localIP, SocketError *error
         setError(error, makeError(10049, QStringLiteral("Address is not available from the local machine: ") + text));
         return false;
     }
+    // "::" read literally would listen on IPv6 alone; Qt's Any is the same
+    // socket with IPv4 clients let in as well, where the system allows it.
+    if (address == QHostAddress(QHostAddress::AnyIPv6))
+        address = QHostAddress(QHostAddress::Any);
     d->teardown();
     auto *server = new RequestServer(this);
     if (!server->listen(address, localPort)) {

@@ -2,7 +2,8 @@
 // The built executable run as a user would run it: a folder of its own with a
 // copy of the program and its vorlune.ini, the offscreen platform, the log
 // read from standard output; and a blocking protocol client for it, since the
-// server runs in another process.
+// server runs in another process. A run can be given arguments, a changed
+// environment and another user to run as.
 
 #include "AppFixture.h"
 
@@ -15,6 +16,8 @@
 
 #include <cctype>
 #include <csignal>
+#include <grp.h>
+#include <unistd.h>
 
 namespace E2E {
 inline constexpr int kTimeoutMs = 20000;
@@ -34,6 +37,8 @@ public:
         if (!QFile::copy(QStringLiteral(VORLUNE_SERVER_EXECUTABLE), mExe))
             qFatal("cannot copy the executable");
         QFile::setPermissions(mExe, QFile::permissions(mExe) | QFileDevice::ExeOwner);
+        mEnv = QProcessEnvironment::systemEnvironment();
+        mEnv.insert("QT_QPA_PLATFORM", "offscreen");
     }
     ~ServerRun()
     {
@@ -44,16 +49,47 @@ public:
     }
 
     QString iniPath() const { return mDir + "/vorlune.ini"; }
+    QString executable() const { return mExe; }
 
-    bool start()
+    // The environment of the next start: the test's own with the offscreen
+    // platform, until changed here.
+    QProcessEnvironment &environment() { return mEnv; }
+
+    // Runs the next start as this user and group, with no other groups
+    // (needs root); what a user without root's rights would see.
+    void runAs(uid_t uid, gid_t gid)
     {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("QT_QPA_PLATFORM", "offscreen");
-        mProc.setProcessEnvironment(env);
+        mProc.setChildProcessModifier([uid, gid] {
+            if (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0)
+                ::_exit(126);
+        });
+    }
+
+    bool start(const QStringList &arguments = {})
+    {
+        mOut.clear();
+        mProc.setProcessEnvironment(mEnv);
         mProc.setWorkingDirectory(mDir);
         mProc.setProcessChannelMode(QProcess::SeparateChannels);
-        mProc.start(mExe, {});
+        mProc.start(mExe, arguments);
         return mProc.waitForStarted(kTimeoutMs);
+    }
+
+    // Waits for the program to end by itself; false if it has not within the
+    // time limit or did not end normally.
+    bool waitForExit(int *exitCode)
+    {
+        if (!mProc.waitForFinished(kTimeoutMs) || mProc.exitStatus() != QProcess::NormalExit)
+            return false;
+        *exitCode = mProc.exitCode();
+        return true;
+    }
+
+    // Standard error so far.
+    QByteArray standardError()
+    {
+        mErr += mProc.readAllStandardError();
+        return mErr;
     }
 
     // Log entries so far, one per line of standard output.
@@ -111,10 +147,11 @@ public:
         }
     }
 
-    // The port of the "Listening on <ip> - <port>" line.
-    int listeningPort()
+    // The port of the "Listening on <ip> - <port>" line; ipPattern is a
+    // regular expression for the address shown.
+    int listeningPort(const QString &ipPattern = "127\\.0\\.0\\.1")
     {
-        const int i = waitForLine(QRegularExpression("^Listening on 127\\.0\\.0\\.1 - (\\d+)$"));
+        const int i = waitForLine(QRegularExpression("^Listening on " + ipPattern + " - (\\d+)$"));
         if (i < 0)
             return -1;
         return QRegularExpression("(\\d+)$").match(lines().at(i)).captured(1).toInt();
@@ -139,16 +176,18 @@ private:
     QString mDir;
     QString mExe;
     QProcess mProc;
+    QProcessEnvironment mEnv;
     QByteArray mOut;
+    QByteArray mErr;
 };
 
 // A blocking protocol client: the server runs in another process.
 struct Client {
     QTcpSocket socket;
 
-    bool connectTo(int port)
+    bool connectTo(int port, const QHostAddress &host = QHostAddress(QHostAddress::LocalHost))
     {
-        socket.connectToHost(QHostAddress::LocalHost, quint16(port));
+        socket.connectToHost(host, quint16(port));
         return socket.waitForConnected(kTimeoutMs);
     }
     void send(const QByteArray &bytes)

@@ -63,6 +63,9 @@ public:
     // Where the settings file lives; start-up uses the executable's folder
     // unless one was given here first (tests, portable set-ups).
     void setApplicationFolder(const QString &folder);
+    // A settings file chosen before start-up (main(): command line or the
+    // configuration folder); it wins over the application folder.
+    void setSettingsFile(const QString &path) { mSettingsFile = path; }
     QString settingsPath() const;
 
     // --- start-up and exit -------------------------------------------------------
@@ -107,6 +110,7 @@ private:
 
     Server &mServer;
     QString mApplicationFolder;
+    QString mSettingsFile;
     bool mExitDone = false;
     bool mTableAttached = false;
 

@@ -12,6 +12,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFileInfo>
 #include <exception>
 
 void frmMain::setApplicationFolder(const QString &folder)
@@ -24,6 +25,8 @@ void frmMain::setApplicationFolder(const QString &folder)
 
 QString frmMain::settingsPath() const
 {
+    if (!mSettingsFile.isEmpty())
+        return mSettingsFile;
     // Before start-up has found the folder (an exit during construction),
     // the executable's folder is still the one place the file belongs.
     if (mAppPath.isEmpty())
@@ -111,6 +114,8 @@ void frmMain::runExitWork()
     if (mExitDone)
         return;
     mExitDone = true;
+    // A configuration folder or a --settings folder may not exist yet.
+    QDir().mkpath(QFileInfo(settingsPath()).absolutePath());
     QString whyNot;
     if (!SaveSettings(settingsPath(), mServer.fields(), &whyNot)) {
         mServer.AddLog(QStringLiteral("Settings not saved to %1: %2")

@@ -1,36 +1,57 @@
-// Entry point: chooses headless mode when there is no display, sets up the
-// termination signals, creates the Server and its window, runs start-up and
-// then the event loop until the exit work asks it to end.
+// Entry point: reads the command line, chooses headless mode when there is
+// no display (or --headless asks for it), sets up the termination signals,
+// picks the settings file, creates the Server and its window, runs start-up
+// and then the event loop until the exit work asks it to end.
+#include "app/CommandLine.h"
 #include "app/LineWriter.h"
 #include "app/OperatorLog.h"
 #include "app/QtMessages.h"
 #include "app/Server.h"
+#include "app/SettingsLocation.h"
 #include "app/ui/TerminationSignals.h"
 #include "app/ui/frmMain.h"
 #include "net/Lines.h"
+#include "net/Winsock.h"
 
 #include <QApplication>
-#include <cstring>
+#include <cstdio>
 
 #ifdef Q_OS_UNIX
 #include <csignal>
 #endif
 
+#ifndef VORLUNE_INSTALL_BINDIR
+#define VORLUNE_INSTALL_BINDIR ""
+#endif
+
 namespace {
-bool platformGiven(int argc, char **argv)
+// Exit status of a command line that cannot be used, as for other programs.
+constexpr int kUsageStatus = 2;
+// Exit status of a headless start-up that could not open its listener.
+constexpr int kNotListeningStatus = 1;
+
+// The start-up listener takes line 0, the first free line.
+bool listenerOpen(Server &server)
 {
-    if (!qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        return true;
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "-platform") == 0 || std::strncmp(argv[i], "-platform=", 10) == 0)
-            return true;
-    }
-    return false;
+    Winsock *listener = server.lines().socket(0);
+    return listener && listener->State() == Winsock::sckListening;
 }
 } // namespace
 
 int main(int argc, char **argv)
 {
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    const CommandLine commandLine = parseCommandLine(arguments);
+    if (commandLine.action != CommandLine::Action::Run) {
+        const bool failed = commandLine.action == CommandLine::Action::Error;
+        std::FILE *out = failed ? stderr : stdout;
+        std::fputs(commandLine.text.toLocal8Bit().constData(), out);
+        std::fflush(out);
+        return failed ? kUsageStatus : 0;
+    }
+
 #ifdef Q_OS_UNIX
     // A client or a reader of standard output going away is not a reason to end.
     std::signal(SIGPIPE, SIG_IGN);
@@ -41,13 +62,18 @@ int main(int argc, char **argv)
     installQtMessageFilter();
     TerminationSignals::install();
 
-    const bool headless = qEnvironmentVariableIsEmpty("DISPLAY")
-                          && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") && !platformGiven(argc, argv);
+    const bool noDisplay = qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")
+                           && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && !commandLine.platformGiven;
+    const bool headless = noDisplay || commandLine.headless;
     if (headless)
         qputenv("QT_QPA_PLATFORM", "offscreen");
 
     QApplication app(argc, argv);
-    QApplication::setApplicationName(Server::applicationTitle());
+    // The name gives the configuration folder (~/.config/vorlune-server) and
+    // matches the desktop entry; people see the display name.
+    QApplication::setApplicationName(QStringLiteral("vorlune-server"));
+    QApplication::setApplicationDisplayName(Server::applicationTitle());
+    QApplication::setDesktopFileName(QStringLiteral("vorlune-server"));
     QApplication::setApplicationVersion(Server::versionText());
     // Closing the window hides it; only the exit work ends the program.
     QApplication::setQuitOnLastWindowClosed(false);
@@ -61,10 +87,16 @@ int main(int argc, char **argv)
     const int stallLimitMs = qgetenv("VORLUNE_STALL_LIMIT_MS").toInt(&stallLimitGiven, 10);
     if (stallLimitGiven && stallLimitMs > 0)
         server.lines().setStallLimit(std::chrono::milliseconds(stallLimitMs));
-    if (headless)
+    if (noDisplay)
         server.AddLog(QStringLiteral("No display found: running headless"));
+    else if (headless)
+        server.AddLog(QStringLiteral("Running headless (--headless)"));
+    const QString settingsFile =
+        settingsFileForThisProcess(commandLine.settingsFile, QStringLiteral(VORLUNE_INSTALL_BINDIR));
+    server.AddLog(QStringLiteral("Settings file: ") + settingsFile);
 
     frmMain window(server);
+    window.setSettingsFile(settingsFile);
     TerminationSignals termination;
     QObject::connect(&termination, &TerminationSignals::received, &window, &frmMain::requestExit);
 
@@ -74,5 +106,12 @@ int main(int argc, char **argv)
     // would not see its request, since it was not running yet.
     if (window.exitDone())
         return 0;
+    // Without a window nobody can correct the settings and listen again; a
+    // service manager must see the failure to report it or start us again.
+    if (headless && !listenerOpen(server)) {
+        server.AddLog(QStringLiteral("Not listening, and no window to change the settings in: ending"));
+        window.requestExit();
+        return kNotListeningStatus;
+    }
     return app.exec();
 }

@@ -1,0 +1,92 @@
+#include "app/CommandLine.h"
+
+#include "app/Server.h"
+
+#include <QCommandLineParser>
+#include <QFileInfo>
+
+namespace {
+// Options that Qt's application object, its widgets and the X11 platform read
+// from the command line themselves; they are accepted here so that they keep
+// working, and left out of the help.
+struct QtOption {
+    const char *name;
+    bool takesValue;
+};
+constexpr QtOption kQtOptions[] = {
+    {"platform", true},   {"platformpluginpath", true}, {"platformtheme", true}, {"plugin", true},
+    {"qwindowgeometry", true}, {"qwindowicon", true},   {"qwindowtitle", true},  {"session", true},
+    {"style", true},      {"stylesheet", true},         {"display", true},       {"geometry", true},
+    {"name", true},       {"title", true},              {"reverse", false},      {"widgetcount", false},
+    {"nograb", false},    {"dograb", false},            {"sync", false},
+};
+} // namespace
+
+CommandLine parseCommandLine(const QStringList &arguments)
+{
+    QCommandLineParser parser;
+    // Qt's options are single-dash words ("-platform offscreen"), not clusters
+    // of one-letter options.
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    parser.setApplicationDescription(
+        Server::applicationTitle()
+        + QStringLiteral(": serves the MP3 files of a music folder to player clients\n"
+                         "on the local network.\n"
+                         "Settings: vorlune.ini beside the program where that folder can be written,\n"
+                         "otherwise ~/.config/vorlune-server/vorlune.ini, unless --settings names a file.\n"
+                         "Qt's own options (-platform NAME, -style NAME, ...) are accepted as well."));
+    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
+                                  QStringLiteral("Shows this help and ends."));
+    const QCommandLineOption version({QStringLiteral("v"), QStringLiteral("version")},
+                                     QStringLiteral("Shows the version and ends."));
+    const QCommandLineOption headless(QStringLiteral("headless"),
+                                      QStringLiteral("Runs without a window, even where a display exists. "
+                                                     "Ends with status 1 when it cannot listen at start-up."));
+    const QCommandLineOption settings(QStringLiteral("settings"),
+                                      QStringLiteral("Reads the settings from FILE and writes them back there."),
+                                      QStringLiteral("FILE"));
+    parser.addOptions({help, version, headless, settings});
+    for (const QtOption &qt : kQtOptions) {
+        QCommandLineOption option(QString::fromLatin1(qt.name));
+        if (qt.takesValue)
+            option.setValueName(QStringLiteral("value"));
+        option.setFlags(QCommandLineOption::HiddenFromHelp);
+        parser.addOption(option);
+    }
+
+    const QStringList args = arguments.isEmpty() ? QStringList{QStringLiteral("vorlune-server")} : arguments;
+    const bool parsed = parser.parse(args);
+
+    // Without an application object the parser cannot know the program's
+    // name; its first line is replaced by one that does.
+    const QString usage = QStringLiteral("Usage: ") + QFileInfo(args.first()).fileName()
+                          + QStringLiteral(" [options]\n") + parser.helpText().section(QLatin1Char('\n'), 1);
+
+    CommandLine result;
+    QString error;
+    if (!parsed)
+        error = parser.errorText();
+    else if (!parser.positionalArguments().isEmpty())
+        error = QStringLiteral("Unexpected argument '%1'.").arg(parser.positionalArguments().first());
+    else if (parser.isSet(settings) && parser.value(settings).isEmpty())
+        error = QStringLiteral("The settings file name is empty.");
+    if (!error.isEmpty()) {
+        result.action = CommandLine::Action::Error;
+        result.text = error + QStringLiteral("\n\n") + usage;
+        return result;
+    }
+    if (parser.isSet(help)) {
+        result.action = CommandLine::Action::Help;
+        result.text = usage;
+        return result;
+    }
+    if (parser.isSet(version)) {
+        result.action = CommandLine::Action::Version;
+        result.text = Server::applicationTitle() + QLatin1Char(' ') + Server::versionText() + QLatin1Char('\n');
+        return result;
+    }
+    result.headless = parser.isSet(headless);
+    result.platformGiven = parser.isSet(QStringLiteral("platform"));
+    result.settingsFile = parser.value(settings);
+    return result;
+}
