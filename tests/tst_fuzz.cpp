@@ -1,0 +1,736 @@
+// Seeded random conversations with a whole server: several loopback clients
+// send bytes biased towards the protocol's keywords, split into arbitrary
+// arrivals; they stop reading for a while, leave mid-transfer, and the
+// operator changes the selection or closes lines meanwhile. Whatever the
+// interleaving, every live client's bytes must read as a sequence of whole
+// replies, the receive buffer stays bounded, no stream is left marked as
+// running, and afterwards a fresh client is served exactly.
+//
+// VORLUNE_FUZZ_SEED repeats a run (the seed is printed); VORLUNE_FUZZ_ROUNDS
+// makes it longer. The seed fixes what the clients do, not the machine's
+// timing, so a repeat walks the same steps through similar interleavings.
+#include "ProtocolRig.h"
+
+#include "net/Winsock.h"
+#include "protocol/Interpreter.h"
+#include "protocol/Wire.h"
+
+#include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QTest>
+
+#include <QDir>
+
+#include <algorithm>
+#include <array>
+#include <map>
+
+#include <linux/sockios.h>
+#include <netinet/in.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+
+namespace {
+
+constexpr int kRoundMs = 20000; // a round that takes longer has hung
+constexpr quint32 kNamedSongs = 6; // numbered first, before the list's filler
+
+// What the server may send: the catalogue as the test built it.
+struct Replies {
+    QByteArray list;
+    QByteArray lengthReply;
+    std::vector<QByteArray> headers; // by song number - 1
+    std::vector<QByteArray> songs;   // each begins with a byte of its own
+    int largest = 0;                 // its song number
+};
+
+// Reads one client's bytes as whole replies: "!", the length reply, file
+// headers, songs (all their bytes), and song-list streams in 4096-byte
+// pieces, between which replies of runs nested in the stream's wait may come.
+// Such a nested stream ends before the one it interrupted goes on.
+class ReplyReader {
+public:
+    explicit ReplyReader(const Replies &r) : mR(r) {}
+
+    // Takes whole replies off the front of bytes, and a song's bytes as they
+    // come; leaves the start of a reply not yet whole. False at a byte that
+    // no reply can be at.
+    bool take(QByteArray &bytes)
+    {
+        qsizetype at = 0;
+        while (at < bytes.size() && error.isEmpty()) {
+            const QByteArrayView rest = QByteArrayView(bytes).sliced(at);
+            if (mSong) {
+                const qsizetype n = qMin(rest.size(), mSong->size() - mSongAt);
+                if (rest.first(n) != QByteArrayView(*mSong).sliced(mSongAt, n))
+                    error = QStringLiteral("song bytes differ from the file at song offset %1").arg(mSongAt);
+                at += n;
+                mSongAt += n;
+                if (mSongAt == mSong->size())
+                    mSong = nullptr, ++songs;
+                continue;
+            }
+            const qsizetype whole = takeWhole(rest);
+            if (whole < 0)
+                break; // the start of a reply: wait for the rest
+            at += whole;
+        }
+        mOffset += at;
+        bytes.remove(0, at);
+        if (!error.isEmpty())
+            error += QStringLiteral(" (stream offset %1, next bytes %2)").arg(mOffset).arg(shown(bytes.left(48)));
+        return error.isEmpty();
+    }
+
+    // Between replies, with no list stream open.
+    bool atRest() const { return !mSong && mListAt.empty(); }
+    // A song or song list partly received.
+    bool inTransfer() const { return mSong || !mListAt.empty(); }
+
+    QString error;
+    int syncs = 0, lengths = 0, headers = 0, lists = 0, songs = 0;
+
+    static QString shown(QByteArrayView b)
+    {
+        return QString::fromLatin1(b.toByteArray().toPercentEncoding(" !\\.,-_"));
+    }
+
+private:
+    // Length of the whole reply at the front, 0 when a song begins, -1 when
+    // the bytes are the start of a reply only. Sets error if nothing fits.
+    qsizetype takeWhole(QByteArrayView rest)
+    {
+        bool partial = false;
+        auto fits = [&](QByteArrayView reply) {
+            if (rest.size() >= reply.size())
+                return rest.startsWith(reply);
+            partial = partial || reply.startsWith(rest);
+            return false;
+        };
+        if (!mListAt.empty()) {
+            const QByteArrayView next = QByteArrayView(mR.list).sliced(mListAt.back()).first(
+                qMin<qsizetype>(Wire::kPieceSize, mR.list.size() - mListAt.back()));
+            if (fits(next)) {
+                if ((mListAt.back() += next.size()) == mR.list.size())
+                    mListAt.pop_back(), ++lists;
+                return next.size();
+            }
+        }
+        const QByteArrayView firstPiece = QByteArrayView(mR.list).first(qMin<qsizetype>(Wire::kPieceSize, mR.list.size()));
+        if (fits(firstPiece)) {
+            if (firstPiece.size() == mR.list.size())
+                ++lists;
+            else
+                mListAt.push_back(firstPiece.size());
+            return firstPiece.size();
+        }
+        if (fits("!"))
+            return ++syncs, 1;
+        if (fits(mR.lengthReply))
+            return ++lengths, mR.lengthReply.size();
+        for (const QByteArray &h : mR.headers)
+            if (fits(h))
+                return ++headers, h.size();
+        for (const QByteArray &s : mR.songs)
+            if (!s.isEmpty() && s.front() == rest.front())
+                return mSong = &s, mSongAt = 0, 0;
+        if (!partial)
+            error = QStringLiteral("no reply begins here");
+        return -1;
+    }
+
+    const Replies &mR;
+    const QByteArray *mSong = nullptr;
+    qsizetype mSongAt = 0;
+    std::vector<qsizetype> mListAt; // next offset of each open list stream, innermost last
+    qint64 mOffset = 0;
+};
+
+// The server's end of a loopback connection, among this process's
+// descriptors, by the ports of its two ends; -1 if there is none.
+int serverEnd(quint16 serverPort, quint16 clientPort)
+{
+    const QStringList fds = QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
+    for (const QString &name : fds) {
+        const int fd = name.toInt();
+        sockaddr_in local{}, remote{};
+        socklen_t localSize = sizeof local, remoteSize = sizeof remote;
+        if (getsockname(fd, reinterpret_cast<sockaddr *>(&local), &localSize) == 0 && local.sin_family == AF_INET
+            && getpeername(fd, reinterpret_cast<sockaddr *>(&remote), &remoteSize) == 0
+            && ntohs(local.sin_port) == serverPort && ntohs(remote.sin_port) == clientPort)
+            return fd;
+    }
+    return -1;
+}
+
+struct FuzzClient {
+    explicit FuzzClient(const Replies &r, int id) : reader(r), id(id) {}
+    ProtocolClient c;
+    ReplyReader reader;
+    int id;
+    qint64 sent = 0;
+    qint64 arrived = 0; // as the server logged it
+    bool paused = false;
+    int readsAgainAt = 0; // the step
+    bool left = false; // ended by the test or the operator
+    QByteArray pending; // generated, not sent yet
+    int serverFd = -1;
+
+    bool live() const { return !left; }
+    // Everything the server handed to the system for this client has been
+    // taken by the client: nothing unacknowledged at the server's end,
+    // nothing unread at the client's.
+    bool drained() const
+    {
+        int unsent = -1, unread = -1;
+        return ioctl(serverFd, SIOCOUTQ, &unsent) == 0 && unsent == 0
+               && ioctl(int(c.socket.socketDescriptor()), SIOCINQ, &unread) == 0 && unread == 0
+               && c.socket.bytesAvailable() == 0;
+    }
+};
+
+class Fuzz {
+public:
+    Fuzz(Rig &rig, const Replies &r, quint32 seed) : mRig(rig), mR(r), mRng(seed)
+    {
+        // Contexts of the test's own: the server outlives this object.
+        QObject::connect(&rig.server.log().logPane(), &MessagePane::appended, &mTick,
+                         [this](const QString &entry) { logged(entry); });
+        mTick.setInterval(0);
+        QObject::connect(&mTick, &QTimer::timeout, &mTick, [this] { tick(); });
+        mRoundDeadline.setSingleShot(true);
+        mRoundDeadline.setInterval(kRoundMs);
+        QObject::connect(&mRoundDeadline, &QTimer::timeout, &mRoundDeadline, [this] {
+            // A wait that never ends would keep the test in it: the server's
+            // exit lets every wait return, and the test fails.
+            fail(QStringLiteral("the round did not finish within %1 ms: %2").arg(kRoundMs).arg(state()));
+            mRig.server.beginExit();
+        });
+    }
+
+    // Random steps, then everyone reads again and the server settles.
+    bool round(int steps)
+    {
+        mStepsLeft = steps;
+        mRoundDeadline.start();
+        mTick.start();
+        if (liveClients() == 0)
+            connectClient();
+        waitAtTop([&] { return mStepsLeft == 0 && settled(); });
+        mTick.stop();
+        mRoundDeadline.stop();
+        mRig.entries.clear(); // the round's log, long lines and all
+        return ok();
+    }
+
+    // A fresh client, alone selected, after the buffer has been emptied: its
+    // conversation is answered exactly, and every stream leaves TransferState 0.
+    bool probe()
+    {
+        mRoundDeadline.start();
+        mTick.start();
+        FuzzClient &p = connectClient(true);
+        waitAtTop([&] { return ready(); });
+        const qint64 othersGot = receivedByFuzzers();
+        Interpreter &in = mRig.server.interpreter();
+        mRig.selectOnly(-1); // what the emptying makes of the buffer goes nowhere
+        while (ok() && !in.mCmdBuffer.isEmpty()) {
+            send(p, QByteArray(Interpreter::kMaxCmdBuffer + 1, 'x'));
+            waitAtTop([&] { return ready(); });
+        }
+        mRig.selectOnly(p.c.line);
+        const int k = int(mRng.bounded(quint32(mR.songs.size())));
+        const std::pair<QByteArray, QByteArray> talk[] = {
+            {"SLLEN\r\n", mR.lengthReply}, {"SONG " + QByteArray::number(k + 1) + "\r\n", mR.headers[k]},
+            {"READY\r\n", mR.songs[k]},    {"SLIST\r\n", mR.list}, {"SYNC \r\n", "!"}};
+        for (const auto &[text, reply] : talk) {
+            if (!ok())
+                break;
+            send(p, text);
+            waitAtTop([&] { return ready() && p.c.available() >= reply.size(); });
+            if (ok() && p.c.read(reply.size()) != reply)
+                fail(QStringLiteral("%1 was not answered exactly").arg(ReplyReader::shown(text)));
+            if (ok() && in.TransferState != 0 && text != "SLLEN\r\n" && !text.startsWith("SONG"))
+                fail(QStringLiteral("TransferState is %1 after %2").arg(in.TransferState).arg(ReplyReader::shown(text)));
+        }
+        waitAtTop([&] { return settled(); });
+        if (ok() && p.c.available() != 0)
+            fail(QStringLiteral("the fresh client got more than its replies"));
+        if (ok() && receivedByFuzzers() != othersGot)
+            fail(QStringLiteral("clients whose rows were not selected got replies"));
+        leave(p, false);
+        mTick.stop();
+        mRoundDeadline.stop();
+        return ok();
+    }
+
+    bool ok() const { return mFailure.isEmpty(); }
+    QString failure() const
+    {
+        return mFailure + QStringLiteral("\nlast steps:\n  ") + mTrail.join(QStringLiteral("\n  "));
+    }
+
+    QString coverage() const
+    {
+        const std::array<int, 5> sum = replyCounts();
+        return QStringLiteral("%1 clients; replies taken whole: %2 syncs, %3 lengths, %4 headers, %5 lists, "
+                              "%6 songs; %7 times the gate waited on a client that had stopped reading; "
+                              "%8 clients left in the middle of a reply; %9 buffer overflows; largest buffer %10 bytes")
+            .arg(mClients.size()).arg(sum[0]).arg(sum[1]).arg(sum[2]).arg(sum[3]).arg(sum[4])
+            .arg(mStalls).arg(mLeftMidReply).arg(mOverflows).arg(mLargestBuffer);
+    }
+    bool everyReplyKindSeen() const
+    {
+        const std::array<int, 5> sum = replyCounts();
+        return std::all_of(sum.begin(), sum.end(), [](int n) { return n > 0; });
+    }
+
+private:
+    // Syncs, lengths, headers, lists and songs the fuzzing clients took whole.
+    std::array<int, 5> replyCounts() const
+    {
+        std::array<int, 5> sum{};
+        for (const auto &f : mClients) {
+            const ReplyReader &r = f->reader;
+            if (f->id >= 0) // not the probes
+                sum = {sum[0] + r.syncs, sum[1] + r.lengths, sum[2] + r.headers, sum[3] + r.lists, sum[4] + r.songs};
+        }
+        return sum;
+    }
+
+    qint64 receivedByFuzzers() const
+    {
+        qint64 sum = 0;
+        for (const auto &f : mClients)
+            if (f->live() && f->id >= 0)
+                sum += f->c.total();
+        return sum;
+    }
+
+    // --- checks -----------------------------------------------------------------
+
+    void fail(const QString &why)
+    {
+        if (mFailure.isEmpty())
+            mFailure = why;
+    }
+
+    // Runs the event loop at the test's own level, where no handler of the
+    // server is running: no stream can be under way there.
+    void waitAtTop(const std::function<bool()> &condition)
+    {
+        const bool met = mWaiter.waitUntil([&] {
+            if (mRig.server.interpreter().TransferState == 2)
+                fail(QStringLiteral("TransferState is 2 with no stream running"));
+            return !ok() || condition();
+        }, kRoundMs);
+        if (!met)
+            fail(QStringLiteral("the server did not settle within %1 ms").arg(kRoundMs));
+    }
+
+    void checkBuffer()
+    {
+        const qsizetype size = mRig.server.interpreter().mCmdBuffer.size();
+        mLargestBuffer = qMax(mLargestBuffer, size);
+        if (size > Interpreter::kMaxCmdBuffer)
+            fail(QStringLiteral("the receive buffer holds %1 bytes").arg(size));
+    }
+
+    void logged(const QString &entry)
+    {
+        checkBuffer();
+        static const QRegularExpression recv(QStringLiteral("^ ?(-?\\d+) - \\S* - Recv=(.+) bytes\r\n$"));
+        const QRegularExpressionMatch m = recv.match(entry);
+        if (m.hasMatch()) {
+            const qint16 line = qint16(m.captured(1).toInt());
+            for (auto &f : mClients)
+                if (f->live() && f->c.line == line)
+                    f->arrived += m.captured(2).remove(QRegularExpression(QStringLiteral("\\D"))).toLongLong();
+        } else if (entry.startsWith(QLatin1String("Receive buffer limit of "))) {
+            ++mOverflows;
+        }
+    }
+
+    // What the server and the live clients are at, for a failure's message.
+    QString state() const
+    {
+        QString s = QStringLiteral("TransferState %1, buffer %2 bytes, busy lines:")
+                        .arg(mRig.server.interpreter().TransferState).arg(mRig.server.interpreter().mCmdBuffer.size());
+        for (qint16 line = 0; line < Lines::kLineCount; ++line)
+            if (mRig.server.lines().lineBusy(line))
+                s += QLatin1Char(' ') + QString::number(line);
+        for (const auto &f : mClients)
+            if (f->live())
+                s += QStringLiteral("; client %1 on line %2: sent %3, arrived %4, %5 bytes unread, %6, socket state %7")
+                         .arg(f->id).arg(f->c.line).arg(f->sent).arg(f->arrived).arg(f->c.available())
+                         .arg(f->reader.atRest() ? "between replies" : "inside a reply").arg(f->c.socket.state())
+                         + (f->paused ? QStringLiteral(", not reading") : QString());
+        return s;
+    }
+
+    // Every live client accepted, and all it sent taken in by the server.
+    bool ready() const
+    {
+        return std::all_of(mClients.begin(), mClients.end(),
+                           [](const auto &f) { return !f->live() || (f->c.line >= 0 && f->arrived == f->sent); });
+    }
+
+    // Called at the test's own level only: no stream is running, and once no
+    // send is outstanding either, every live client has had all of its
+    // replies as soon as its connection is drained. A reply begun and not
+    // ended then is one the server broke off.
+    bool settled()
+    {
+        for (qint16 line = 0; line < Lines::kLineCount; ++line)
+            if (mRig.server.lines().lineBusy(line))
+                return false;
+        if (!ready())
+            return false;
+        for (const auto &f : mClients) {
+            if (!f->live())
+                continue;
+            if (!f->drained())
+                return false;
+            f->c.collect();
+            read(*f);
+            if (f->id >= 0 && (f->c.available() != 0 || !f->reader.atRest()))
+                fail(QStringLiteral("client %1 has all the server sent, and it ends inside a reply").arg(f->id));
+        }
+        return true;
+    }
+
+    void tick()
+    {
+        checkBuffer();
+        for (auto &f : mClients) {
+            if (!f->live())
+                continue;
+            if (f->c.line < 0)
+                findLine(*f);
+            else if (f->c.socket.state() == QAbstractSocket::UnconnectedState)
+                fail(QStringLiteral("the server ended client %1's connection").arg(f->id));
+            read(*f);
+        }
+        const bool stalled = std::any_of(mClients.begin(), mClients.end(), [this](const auto &f) {
+            return f->live() && f->paused && f->c.line >= 0 && mRig.server.lines().lineBusy(f->c.line);
+        });
+        mStalls += stalled && !std::exchange(mStalled, stalled);
+        if (ok() && mStepsLeft > 0 && ready()) {
+            ++mStep;
+            for (auto &f : mClients)
+                if (f->live() && f->paused && f->readsAgainAt <= mStep)
+                    resume(*f);
+            step();
+            // The last step lets everyone read and stay: done here, as the
+            // server may be waiting on a client that stopped reading.
+            if (--mStepsLeft == 0)
+                for (auto &f : mClients) {
+                    if (f->paused && f->live())
+                        resume(*f);
+                    f->c.whenReceived(0, {});
+                }
+        }
+    }
+
+    void read(FuzzClient &f)
+    {
+        if (f.id >= 0 && !f.reader.take(f.c.mReceived))
+            fail(QStringLiteral("client %1: %2").arg(f.id).arg(f.reader.error));
+    }
+
+    void findLine(FuzzClient &f)
+    {
+        for (qint16 line = 1; line < Lines::kLineCount; ++line) {
+            const Winsock *s = mRig.server.lines().socket(line);
+            if (s && s->RemotePort() == f.c.socket.localPort() && mRig.server.table().rowOfLine(line) >= 0) {
+                f.c.line = line;
+                f.serverFd = serverEnd(mRig.port, f.c.socket.localPort());
+            }
+        }
+    }
+
+    // --- steps ------------------------------------------------------------------
+
+    void step()
+    {
+        std::vector<FuzzClient *> live;
+        for (auto &f : mClients)
+            if (f->live() && f->id >= 0)
+                live.push_back(f.get());
+        if (live.empty())
+            return void(connectClient());
+        FuzzClient &f = *live[mRng.bounded(quint32(live.size()))];
+        const int r = int(mRng.bounded(100));
+        if (r < 66) {
+            // Mostly one message at a time: each arrival answers one, so
+            // more would only pile up behind each other.
+            for (int n = mRng.bounded(10) ? 1 : 2 + mRng.bounded(2); f.pending.isEmpty() && n > 0; --n)
+                f.pending += item();
+            if (f.pending.isEmpty())
+                f.pending = "\r\n";
+            send(f, f.pending.left(chunkSize(f.pending)));
+        } else if (r < 72) {
+            if (live.size() < 6)
+                connectClient();
+        } else if (r < 82) {
+            if (!f.paused)
+                pause(f, mStep + 1 + int(mRng.bounded(60)));
+        } else if (r < 84) {
+            leave(f, mRng.bounded(2));
+        } else if (r < 88) {
+            const qint64 after = 1 + mRng.bounded(mRng.bounded(2) ? 10000 : 3000000);
+            trail(QStringLiteral("client %1 leaves after %2 more bytes").arg(f.id).arg(after));
+            FuzzClient *p = &f;
+            f.c.whenReceived(f.c.total() + after, [this, p] { read(*p), leave(*p, false); });
+        } else if (r < 98) {
+            select();
+        } else {
+            trail(QStringLiteral("operator closes client %1's line").arg(f.id));
+            read(f);
+            mRig.selectOnly(f.c.line);
+            f.left = true;
+            mRig.server.lines().cmdClose_Click();
+        }
+    }
+
+    FuzzClient &connectClient(bool probe = false)
+    {
+        const int id = probe ? -1 : mNextId++;
+        FuzzClient &f = *mClients.emplace_back(std::make_unique<FuzzClient>(mR, id));
+        f.c.socket.connectToHost(QHostAddress::LocalHost, mRig.port);
+        trail(QStringLiteral("client %1 connects").arg(id));
+        return f;
+    }
+
+    void send(FuzzClient &f, const QByteArray &bytes)
+    {
+        trail(QStringLiteral("client %1 sends %2").arg(f.id).arg(ReplyReader::shown(bytes.left(60)))
+              + (bytes.size() > 60 ? QStringLiteral("... (%1 bytes)").arg(bytes.size()) : QString()));
+        f.pending.remove(0, qMin(f.pending.size(), bytes.size()));
+        f.sent += bytes.size();
+        f.c.send(bytes);
+    }
+
+    void pause(FuzzClient &f, int until)
+    {
+        trail(QStringLiteral("client %1 stops reading until step %2").arg(f.id).arg(until));
+        f.paused = true;
+        f.readsAgainAt = until;
+        QObject::disconnect(&f.c.socket, &QTcpSocket::readyRead, &f.c.socket, nullptr);
+        f.c.socket.setReadBufferSize(1);
+    }
+
+    void resume(FuzzClient &f)
+    {
+        trail(QStringLiteral("client %1 reads again").arg(f.id));
+        f.paused = false;
+        ProtocolClient *c = &f.c;
+        QObject::connect(&c->socket, &QTcpSocket::readyRead, &c->socket, [c] { c->collect(); });
+        c->socket.setReadBufferSize(0);
+        // What came in while paused raises no second readyRead.
+        QTimer::singleShot(0, &c->socket, [c] { c->collect(); });
+    }
+
+    void leave(FuzzClient &f, bool gracefully)
+    {
+        if (f.left)
+            return;
+        trail(QStringLiteral("client %1 leaves%2").arg(f.id).arg(gracefully ? " gracefully" : ""));
+        if (f.reader.inTransfer() || f.c.available() > 0)
+            ++mLeftMidReply;
+        f.left = true;
+        gracefully ? f.c.socket.disconnectFromHost() : f.c.socket.abort();
+    }
+
+    // The operator's selection: every client, one client, none, or any rows
+    // with the listener's among them.
+    void select()
+    {
+        QItemSelectionModel &selection = *mRig.server.table().selectionModel();
+        const QAbstractItemModel &model = *mRig.server.table().model();
+        const int how = int(mRng.bounded(10));
+        const int one = 1 + int(mRng.bounded(quint32(qMax(1, model.rowCount() - 1))));
+        selection.clearSelection();
+        for (int row = 0; row < model.rowCount(); ++row) {
+            const bool pick = how < 4 ? row > 0 : how < 7 ? row == one : how < 8 ? false : mRng.bounded(2) == 1;
+            if (pick)
+                selection.select(model.index(row, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
+        }
+        QStringList lines;
+        for (qint16 line : mRig.server.table().selectedLines())
+            lines << QString::number(line);
+        trail(QStringLiteral("operator selects lines ") + lines.join(QLatin1Char(',')));
+    }
+
+    // --- what clients send ---------------------------------------------------------
+
+    qsizetype chunkSize(const QByteArray &pending)
+    {
+        const quint32 size = quint32(pending.size());
+        const int r = int(mRng.bounded(100));
+        return r < 15 ? 1 + mRng.bounded(qMin(size, 6u)) : r < 35 ? 1 + mRng.bounded(size) : size;
+    }
+
+    QByteArray pick(std::initializer_list<const char *> texts)
+    {
+        return QByteArray(texts.begin()[mRng.bounded(quint32(texts.size()))]);
+    }
+
+    QByteArray junk(int size, bool anyByte)
+    {
+        QByteArray b(size, Qt::Uninitialized);
+        for (char &c : b)
+            c = char(anyByte ? mRng.bounded(256) : 'a' + mRng.bounded(26));
+        return b;
+    }
+
+    QByteArray number()
+    {
+        const qint64 count = qint64(mR.songs.size());
+        // The first songs are the ones of every size that matters; the
+        // largest is the one that can hold the gate.
+        const int r = int(mRng.bounded(100));
+        const qint64 n = r < 25   ? 1 + mRng.bounded(kNamedSongs)
+                         : r < 40 ? mR.largest
+                         : r < 75 ? 1 + mRng.bounded(quint32(count))
+                                  : QList<qint64>{0, -1, count + 1, 40000, 65537, 4294967297LL}[mRng.bounded(6)];
+        switch (mRng.bounded(6)) {
+        case 0: return "&H" + QByteArray::number(n, 16).toUpper();
+        case 1: { // blanks between the digits
+            QByteArray spaced;
+            for (char digit : QByteArray::number(n))
+                spaced += digit + pick({"", " ", "\t"});
+            return spaced;
+        }
+        case 2: return "00" + QByteArray::number(n) + pick({".4", ".5", "E0", "x"});
+        case 3: return pick({"", "abc", "&H", "1E999", "-", "\t"});
+        default: return QByteArray::number(n);
+        }
+    }
+
+    QByteArray message()
+    {
+        QByteArray m = pick({"SLLEN", "SLIST", "SONG ", "SONG ", "SONG ", "READY", "READY", "READY", "SYNC ", "SYNC ",
+                             "NOOP ", "SIZE ", "RECV ", "SKIP ", "sync ", "SONG", "READ"});
+        if (m.startsWith("SONG"))
+            m += number();
+        else if (mRng.bounded(5) == 0)
+            m += junk(mRng.bounded(12), false);
+        return m + pick({"\r\n", "\r\n", "\r\n", "\r\n", "\r\n", "\r\n", "", "\n", "\r", "\r\n\r\n"});
+    }
+
+    QByteArray item()
+    {
+        const int r = int(mRng.bounded(100));
+        if (r < 65)
+            return message();
+        if (r < 80) // a song asked for and started, as a player does
+            return "SONG " + number() + "\r\n" + pick({"", "READY\r\n"});
+        if (r < 86)
+            return junk(1 + mRng.bounded(40), true);
+        if (r < 88) // a line longer than any message, or beyond the buffer's bound
+            return mRng.bounded(2) ? junk(1000 + mRng.bounded(30000), false) + "\r\n"
+                                   : junk(Interpreter::kMaxCmdBuffer + mRng.bounded(16000), false);
+        if (r < 95)
+            return pick({"\r\n", "\r", "\n", "\r\n\r\n"});
+        return number();
+    }
+
+    int liveClients() const
+    {
+        return int(std::count_if(mClients.begin(), mClients.end(), [](const auto &f) { return f->live() && f->id >= 0; }));
+    }
+
+    void trail(const QString &what)
+    {
+        mTrail << what;
+        if (mTrail.size() > 30)
+            mTrail.removeFirst();
+    }
+
+    Rig &mRig;
+    const Replies &mR;
+    QRandomGenerator mRng;
+    std::vector<std::unique_ptr<FuzzClient>> mClients;
+    ProtocolClient mWaiter;
+    QTimer mTick;
+    QTimer mRoundDeadline;
+    int mStepsLeft = 0;
+    int mStep = 0;
+    int mNextId = 0;
+    QString mFailure;
+    QStringList mTrail;
+    bool mStalled = false;
+    int mStalls = 0, mLeftMidReply = 0, mOverflows = 0;
+    qsizetype mLargestBuffer = 0;
+};
+
+} // namespace
+
+class TestFuzz : public QObject {
+    Q_OBJECT
+private slots:
+    void randomConversationsKeepTheirShape();
+};
+
+void TestFuzz::randomConversationsKeepTheirShape()
+{
+    bool given = false;
+    const quint32 seed = qEnvironmentVariable("VORLUNE_FUZZ_SEED").toUInt(&given);
+    const quint32 used = given ? seed : QRandomGenerator::system()->generate();
+    const int rounds = qEnvironmentVariableIsSet("VORLUNE_FUZZ_ROUNDS") ? qEnvironmentVariableIntValue("VORLUNE_FUZZ_ROUNDS")
+                                                                        : 8;
+    qInfo("seed %u (VORLUNE_FUZZ_SEED=%u repeats it), %d rounds", used, used, rounds);
+
+    // Songs of every size that matters (none, one piece, one byte more, many
+    // pieces, more than the system's socket buffers take, so that a client
+    // that stops reading holds the gate) and a list long enough for three
+    // pieces. Each song's first byte is its own and no reply begins with it.
+    Rig rig;
+    const std::pair<const char *, qint64> named[] = {{"a/empty.mp3", 0},        {"a/one.mp3", 1},
+                                                     {"b/piece.mp3", 4096},      {"b/piece and one.mp3", 4097},
+                                                     {"c/medium.mp3", 150'000},  {"c/large.mp3", 12 << 20}};
+    std::map<QByteArray, QByteArray> content;
+    int seedByte = 0x80;
+    for (const auto &[path, size] : named)
+        content[path] = rig.addSong(path, size, seedByte++);
+    for (int i = 0; i < 100; ++i) {
+        const QByteArray path = "d/a song whose long name, with a few words more, makes the list span several pieces, number "
+                                + QByteArray::number(i) + ".mp3";
+        content[path] = rig.addSong(path, i % 5, seedByte++);
+    }
+    QVERIFY(rig.start());
+
+    Replies r;
+    r.list = rig.server.catalogue().mFilelist();
+    r.lengthReply = Wire::lengthReply(r.list.size());
+    for (const QByteArray &line : r.list.split('\n')) {
+        if (line.isEmpty())
+            continue;
+        const QByteArray relative = line.mid(1).chopped(1); // no leading backslash, no CR
+        const QByteArray &bytes = content.at(QByteArray(relative).replace('\\', '/'));
+        r.headers.push_back(Wire::fileHeader(bytes.size(), relative).value());
+        r.songs.push_back(bytes);
+    }
+    QCOMPARE(r.songs.size(), content.size());
+    QVERIFY(r.list.split('\n').at(kNamedSongs).startsWith("\\d\\")); // the named songs come first
+    r.largest = 1 + int(std::max_element(r.songs.begin(), r.songs.end(), [](const auto &a, const auto &b) {
+                            return a.size() < b.size();
+                        }) - r.songs.begin());
+    QVERIFY2(r.list.size() > 2 * Wire::kPieceSize, qPrintable(QString::number(r.list.size())));
+
+    Fuzz fuzz(rig, r, used);
+    QRandomGenerator steps(used);
+    for (int round = 0; round < rounds; ++round) {
+        const QString where = QStringLiteral("seed %1, round %2: ").arg(used).arg(round);
+        QVERIFY2(fuzz.round(100 + int(steps.bounded(200))), qPrintable(where + fuzz.failure()));
+        QVERIFY2(fuzz.probe(), qPrintable(where + QStringLiteral("the fresh client: ") + fuzz.failure()));
+    }
+    qInfo("%s", qPrintable(fuzz.coverage()));
+    // A generator that stopped producing real conversations would pass the
+    // checks above without testing anything.
+    QVERIFY2(fuzz.everyReplyKindSeen(), qPrintable(fuzz.coverage()));
+}
+
+QTEST_GUILESS_MAIN(TestFuzz)
+#include "tst_fuzz.moc"
