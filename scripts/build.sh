@@ -1,6 +1,14 @@
 #!/usr/bin/env bash
-# Configures and builds (Release) into build/.
+# Configures and builds (Release) into build/. With --sanitize: the core and
+# its tests only, with AddressSanitizer and UndefinedBehaviorSanitizer and
+# with Qt's assertions on (Debug), into build-asan/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build -j "$(nproc)"
+dir=build
+options=(-DCMAKE_BUILD_TYPE=Release -DVORLUNE_SANITIZE=OFF -DVORLUNE_CORE_ONLY=OFF)
+if [ "${1:-}" = "--sanitize" ]; then
+  dir=build-asan
+  options=(-DCMAKE_BUILD_TYPE=Debug -DVORLUNE_SANITIZE=ON -DVORLUNE_CORE_ONLY=ON)
+fi
+cmake -S . -B "$dir" "${options[@]}" >/dev/null
+cmake --build "$dir" -j "$(nproc)"

@@ -1,8 +1,12 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs every test.
+# Installs what is missing, builds, and runs every test; then builds the core
+# and its tests again with AddressSanitizer (leaks included) and
+# UndefinedBehaviorSanitizer into build-asan/ and runs them there.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 bash scripts/build.sh
 export QT_QPA_PLATFORM=offscreen
 ctest --test-dir build --output-on-failure
+bash scripts/build.sh --sanitize
+ctest --test-dir build-asan --output-on-failure
