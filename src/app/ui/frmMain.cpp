@@ -421,7 +421,7 @@ void frmMain::bringToFront()
 
 void frmMain::closeEvent(QCloseEvent *event)
 {
-    if (Tag != QLatin1String("EXIT")) {
+    if (Tag != CloseIntent::Exit) {
         event->ignore();
         // Without a notification area a hidden window could never come back.
         if (QSystemTrayIcon::isSystemTrayAvailable())

@@ -97,7 +97,7 @@ void frmMain::mnuFileItem_Click(int index)
 {
     if (index != 0)
         return;
-    Tag = QStringLiteral("EXIT");
+    Tag = CloseIntent::Exit;
     close();
     // A hidden window may not get a close event at all; the exit work runs
     // exactly once either way.
