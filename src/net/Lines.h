@@ -100,9 +100,6 @@ public:
     // Exit: closes every socket without raising events; sends stop waiting.
     void closeAllSilently();
 
-    // The port a port field names: its leading number, 0 when it begins with
-    // none, -1 when that number is outside 0..65535.
-    static int portFromText(const QString &text);
     // Sign-padded decimal of the log lines and table cells: " 7" for 7, "-1" for -1.
     static QString signPadded(qint64 number)
     {

@@ -5,11 +5,17 @@
 #include "net/DecimalText.h"
 #include "net/Winsock.h"
 
-int Lines::portFromText(const QString &text)
+namespace {
+
+// The port a port field names: its leading number, 0 when it begins with
+// none, -1 when that number is outside 0..65535.
+int portFromText(const QString &text)
 {
     const qint64 value = leadingDecimal(text).value_or(0);
     return value < 0 || value > 65535 ? -1 : int(value);
 }
+
+} // namespace
 
 void Lines::cmdListen_Click(const QString &ipField, const QString &portField)
 {
