@@ -59,7 +59,8 @@ struct Rig {
 
     bool start()
     {
-        port = NetHarness::listenOnLoopback(server); // quiets the log first
+        server.log().setEchoToStdout(false);
+        port = NetHarness::listenOnLoopback(server.lines());
         server.catalogue().LoadMP3List();
         return port != 0;
     }

@@ -90,7 +90,9 @@ void frmMain::Form_Load()
     startupStep("scan", [this] { mServer.catalogue().LoadMP3List(); });
     if (mExitDone || mServer.exiting())
         return;
-    startupStep("listen", [this] { mServer.lines().cmdListen_Click(); });
+    startupStep("listen", [this] {
+        mServer.lines().cmdListen_Click(mServer.fields().ip, mServer.fields().port);
+    });
 }
 
 void frmMain::mnuFileItem_Click(int index)
