@@ -11,16 +11,16 @@
 // the listening signal, and whoever wired Lines in decides what the program
 // makes of it (the address it shows, the window title).
 //
-// Re-entrancy: SendMsg waits (through LineServices::waitForEvents, blocking
-// in the event loop, never spinning) while a send is outstanding on any
-// line; any handler can run inside that wait, including a nested SendMsg, a
+// Re-entrancy: SendMsg and SendFilePiece wait (through
+// LineServices::waitForEvents, blocking in the event loop, never spinning)
+// while a send is outstanding on any line; any handler can run inside that wait, including a nested SendMsg, a
 // close of the very line being waited for, a new connection claiming a
 // just-released line, and the operator's actions. A line's generation
 // changes on every release, so a caller that waited can tell that "its" line
 // is gone even when it was claimed again. The SendProgress and SendComplete
-// signals can be raised from inside SendMsg (a piece the OS took whole):
-// their handlers must not wait. The other routines never wait, and neither
-// may the handlers of the listening signal.
+// signals can be raised from inside SendMsg and SendFilePiece (a piece the
+// OS took whole): their handlers must not wait. The other routines never
+// wait, and neither may the handlers of the listening signal.
 //
 // Ownership: Lines owns the Active Connections table and the 101 socket
 // slots. Slot 0 lives as long as Lines; slots 1..100 hold a socket from the
@@ -85,6 +85,15 @@ public:
     // takes the failure path as if the socket no longer existed.
     void SendMsg(qint16 line, const QByteArray &data);
     void SendMsg(qint16 line, const QByteArray &data, std::uint64_t expectedGeneration);
+    // The same gate for `length` bytes of an open file from `offset` on
+    // (Winsock::SendFile): the same wait, busy flag, events and failure log
+    // lines as SendMsg. Returns how many bytes of the piece count as handed
+    // on: `length`, or fewer when the file ended or failed within the piece
+    // (*fileError then says why). A piece the gate's failure path dropped,
+    // or one dropped at exit, counts whole, as a dropped text does. The
+    // descriptor stays the caller's; nothing keeps it after the return.
+    qint64 SendFilePiece(qint16 line, int file, qint64 offset, qint64 length, std::uint64_t expectedGeneration,
+                         QString *fileError);
 
     // --- listener and connections ---------------------------------------------
     // ipField and portField are the IP address and local port fields as the
@@ -129,6 +138,10 @@ private:
     void AddLog(const QString &msg) { mServices.log(msg); }
     Winsock *createSocket(qint16 line);
     void releaseSocket(qint16 line);
+    // The gate's wait and its checks of the line: the line's socket, marked
+    // busy, when the hand-over may go ahead; nullptr when it may not (the
+    // failure logged, or the server exiting).
+    Winsock *passGate(qint16 line, std::uint64_t expectedGeneration);
     void sendFailed(qint16 line, const QString &description);
     bool validLine(qint16 line) const { return line >= 0 && line < kLineCount; }
 

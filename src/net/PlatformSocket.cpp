@@ -1,6 +1,9 @@
 #include "net/PlatformSocket.h"
 
+#include <cerrno>
+
 #ifdef Q_OS_WIN
+#include <io.h>
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #else
@@ -9,6 +12,12 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#endif
+#ifdef Q_OS_LINUX
+#include <pthread.h>
+#include <signal.h>
+#include <sys/sendfile.h>
+#include <time.h>
 #endif
 
 namespace PlatformSocket {
@@ -71,6 +80,59 @@ qint64 sendNow([[maybe_unused]] qintptr fd, [[maybe_unused]] const char *data, [
 #else
     return 0;
 #endif
+}
+
+qint64 sendFileNow([[maybe_unused]] qintptr fd, [[maybe_unused]] int file, [[maybe_unused]] qint64 offset,
+                   [[maybe_unused]] qint64 size)
+{
+#ifdef Q_OS_LINUX
+    // sendfile(2) has no MSG_NOSIGNAL, and a peer gone meanwhile would raise
+    // SIGPIPE, which ends a process that does not ignore it. So the signal
+    // is blocked for the call and one the call raised is taken back: the
+    // process's own handling of SIGPIPE stays as it was.
+    sigset_t pipe;
+    sigset_t previous;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe, &previous);
+    off_t from = static_cast<off_t>(offset);
+    ssize_t n = 0;
+    do {
+        n = ::sendfile(static_cast<int>(fd), file, &from, size_t(size));
+    } while (n < 0 && errno == EINTR);
+    if (n < 0 && errno == EPIPE && !sigismember(&previous, SIGPIPE)) {
+        const timespec none = {};
+        while (sigtimedwait(&pipe, nullptr, &none) < 0 && errno == EINTR) {
+        }
+    }
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    return n > 0 ? qint64(n) : 0;
+#else
+    return 0;
+#endif
+}
+
+qint64 readFileAt(int file, qint64 offset, char *dest, qint64 size, int *error)
+{
+    *error = 0;
+    qint64 done = 0;
+    while (done < size) {
+#ifdef Q_OS_WIN
+        // No positional read for a descriptor here: seek, then read.
+        const unsigned int chunk = unsigned(qMin<qint64>(size - done, 1 << 30));
+        const int got = ::_lseeki64(file, offset + done, SEEK_SET) < 0 ? -1 : ::_read(file, dest + done, chunk);
+#else
+        const ssize_t got = ::pread(file, dest + done, size_t(size - done), static_cast<off_t>(offset + done));
+#endif
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            *error = errno;
+        if (got <= 0)
+            break;
+        done += got;
+    }
+    return done;
 }
 
 void ResetWatch::watch([[maybe_unused]] qintptr fd)

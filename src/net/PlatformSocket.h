@@ -23,6 +23,19 @@ void closeDescriptor(qintptr fd);
 // path then meets and reports the failure), or the platform has no such call.
 qint64 sendNow(qintptr fd, const char *data, qint64 size);
 
+// Hands up to size bytes of an open file, from offset on, straight from the
+// file to the OS (Linux: sendfile(2)), never blocking and never raising
+// SIGPIPE; the file's own position is neither used nor moved. Returns how
+// many it took: 0 when it took none, failed, the file ends at offset, or the
+// platform has no such call. Fewer than size says nothing about why: the
+// socket may be full or the file may end there.
+qint64 sendFileNow(qintptr fd, int file, qint64 offset, qint64 size);
+
+// Reads up to size bytes of an open file from offset on into dest, without
+// using or moving the file's position. Returns how many it read; fewer than
+// size when the file ends first (*error then 0) or fails (*error: errno).
+qint64 readFileAt(int file, qint64 offset, char *dest, qint64 size, int *error);
+
 // Tells a peer's reset from its orderly close. Qt reports both alike and has
 // closed its own descriptor by the time it does, so this holds a second
 // descriptor of the connection for the connection's life (Linux); elsewhere

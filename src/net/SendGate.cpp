@@ -11,38 +11,66 @@ void Lines::SendMsg(qint16 line, const QByteArray &data)
 
 void Lines::SendMsg(qint16 line, const QByteArray &data, std::uint64_t expectedGeneration)
 {
+    Winsock *socket = passGate(line, expectedGeneration);
+    if (!socket)
+        return;
+    SocketError error;
+    if (!socket->SendData(data, &error))
+        sendFailed(line, error.description);
+}
+
+qint64 Lines::SendFilePiece(qint16 line, int file, qint64 offset, qint64 length, std::uint64_t expectedGeneration,
+                            QString *fileError)
+{
+    Winsock *socket = passGate(line, expectedGeneration);
+    if (!socket)
+        return length;
+    Winsock::FilePiece piece;
+    SocketError error;
+    if (!socket->SendFile(file, offset, length, &piece, &error)) {
+        sendFailed(line, error.description);
+        return length;
+    }
+    // Nothing was sent, so no completion will come to clear the flag.
+    if (piece.bytes == 0)
+        setLineBusy(line, false);
+    if (piece.bytes < length && fileError)
+        *fileError = piece.fileError;
+    return piece.bytes;
+}
+
+Winsock *Lines::passGate(qint16 line, std::uint64_t expectedGeneration)
+{
     // Every line counts, line 0 too: a client there must be paced like any other.
     while (mBusyCount > 0) {
         if (mServices.exiting())
-            return;
+            return nullptr;
         ++mGateWaitRounds;
         mServices.waitForEvents();
     }
     if (mServices.exiting())
-        return;
+        return nullptr;
 
     if (!validLine(line)) {
         AddLog(QStringLiteral("Winsock #") + signPadded(line) + QStringLiteral(" no longer exists."));
         AddLog(QStringLiteral("Error: No such line"));
-        return;
+        return nullptr;
     }
     Winsock *socket = mWinsock[line];
     if (!socket || mGeneration[line] != expectedGeneration) {
         // Released while the send waited (perhaps claimed again since): the
-        // text was meant for a connection that is gone.
+        // bytes were meant for a connection that is gone.
         setLineBusy(line, false);
         AddLog(QStringLiteral("Winsock #") + signPadded(line) + QStringLiteral(" no longer exists."));
         AddLog(QStringLiteral("Error: ")
                + (socket ? QStringLiteral("The connection the data was meant for has ended")
                          : QStringLiteral("No socket on this line")));
-        return;
+        return nullptr;
     }
     // Busy before the hand-over: a send the OS takes whole completes inside
-    // SendData, and its completion clears the flag again.
+    // the hand-over, and its completion clears the flag again.
     setLineBusy(line, true);
-    SocketError error;
-    if (!socket->SendData(data, &error))
-        sendFailed(line, error.description);
+    return socket;
 }
 
 void Lines::sendFailed(qint16 line, const QString &description)

@@ -5,6 +5,7 @@
 #include <QHostAddress>
 #include <QNetworkInterface>
 
+#include <system_error>
 #include <utility>
 
 namespace {
@@ -160,43 +161,79 @@ bool Winsock::Accept(qintptr requestID, SocketError *error)
     return true;
 }
 
-bool Winsock::SendData(const QByteArray &data, SocketError *error)
+bool Winsock::Impl::canSend() const
 {
-    QTcpSocket *socket = d->socket;
-    if (d->detached || !socket || d->peerClosed || d->failed || socket->state() != QAbstractSocket::ConnectedState)
-        return fail(error, 10057, QStringLiteral("Socket is not connected"));
-    if (!data.isEmpty()) {
+    return !detached && socket && !peerClosed && !failed && socket->state() == QAbstractSocket::ConnectedState;
+}
+
+bool Winsock::Impl::hand(qint64 taken, const QByteArray &rest, SocketError *error)
+{
+    qint64 direct = 0;
+    if (!rest.isEmpty()) {
         // Nothing queued before: straight to the OS. Going through Qt's
         // buffer would switch its write notifier on and off for every piece,
         // which costs the event loop several system calls per piece. Any
         // failure is left to Qt below, which reports it as an event.
-        const qint64 direct = socket->bytesToWrite() == 0
-                                  ? PlatformSocket::sendNow(socket->socketDescriptor(), data.constData(), data.size())
-                                  : 0;
-        if (direct < data.size()) {
-            const qint64 rest = data.size() - direct;
-            if (socket->write(data.constData() + direct, rest) != rest && direct == 0)
+        if (socket->bytesToWrite() == 0)
+            direct = PlatformSocket::sendNow(socket->socketDescriptor(), rest.constData(), rest.size());
+        if (direct < rest.size()) {
+            // Given whole, Qt queues the array itself instead of a copy.
+            const qint64 left = rest.size() - direct;
+            const qint64 queued = direct == 0 ? socket->write(rest) : socket->write(rest.constData() + direct, left);
+            if (queued != left && taken + direct == 0)
                 return fail(error, SocketErrors::fromQt(socket->error(), socket->errorString()));
         }
-        d->batchSent += direct;
-        if (direct == data.size() && socket->bytesToWrite() == 0) {
-            // The OS took every byte at once: the send is complete now. Going
-            // through the event loop instead would cost each piece of a
-            // stream a wake-up of the loop (two more system calls).
-            d->sendOutstanding = false;
-            const qint64 sent = std::exchange(d->batchSent, 0);
-            const Impl::Use use = d->currentUse();
-            emit SendProgress(mIndex, sent, 0);
-            if (use.current())
-                emit SendComplete(mIndex);
-            return true;
-        }
+    }
+    batchSent += taken + direct;
+    if (taken + rest.size() > 0 && direct == rest.size() && socket->bytesToWrite() == 0) {
+        // The OS took every byte at once: the send is complete now. Going
+        // through the event loop instead would cost each piece of a stream
+        // a wake-up of the loop (two more system calls).
+        sendOutstanding = false;
+        const qint64 sent = std::exchange(batchSent, 0);
+        const Use use = currentUse();
+        emit q->SendProgress(q->mIndex, sent, 0);
+        if (use.current())
+            emit q->SendComplete(q->mIndex);
+        return true;
     }
     if (socket->bytesToWrite() > 0)
-        d->armStall();
-    d->sendOutstanding = true;
-    d->postSend();
+        armStall();
+    sendOutstanding = true;
+    postSend();
     return true;
+}
+
+bool Winsock::SendData(const QByteArray &data, SocketError *error)
+{
+    if (!d->canSend())
+        return fail(error, 10057, QStringLiteral("Socket is not connected"));
+    return d->hand(0, data, error);
+}
+
+bool Winsock::SendFile(int file, qint64 offset, qint64 length, FilePiece *piece, SocketError *error)
+{
+    *piece = FilePiece{};
+    if (!d->canSend())
+        return fail(error, 10057, QStringLiteral("Socket is not connected"));
+    const qintptr fd = d->socket->socketDescriptor();
+    const qint64 direct = d->socket->bytesToWrite() == 0 ? PlatformSocket::sendFileNow(fd, file, offset, length) : 0;
+    // What the OS did not take (its buffer is full, the platform cannot send
+    // from a file, or the file ends early) is read now: that read alone
+    // tells a full socket from a short file.
+    QByteArray rest;
+    if (direct < length) {
+        rest.resize(length - direct);
+        int readError = 0;
+        rest.truncate(PlatformSocket::readFileAt(file, offset + direct, rest.data(), rest.size(), &readError));
+        if (rest.size() < length - direct)
+            piece->fileError = readError == 0 ? QStringLiteral("it ended early")
+                                              : QString::fromStdString(std::generic_category().message(readError));
+    }
+    piece->bytes = direct + rest.size();
+    if (piece->bytes == 0)
+        return true;
+    return d->hand(direct, rest, error);
 }
 
 QByteArray Winsock::GetData()

@@ -12,10 +12,11 @@
 //    with the next arrival, so a handler that reads nothing cannot make the
 //    event loop spin. At most 64 KiB wait unread: then TCP holds the peer back.
 //    A peer's close comes after the DataArrival of everything it sent.
-//  - SendComplete follows every accepted SendData on a connection that stays
-//    open, also for an empty string. When the OS takes every byte of a send at
-//    once (the usual case for a 4096-byte piece), SendProgress and
-//    SendComplete are raised from inside SendData, before it returns: their
+//  - SendComplete follows every accepted SendData or SendFile on a
+//    connection that stays open, also for an empty string. When the OS takes
+//    every byte of a send at once (the usual case for a 4096-byte piece),
+//    SendProgress and SendComplete are raised from inside SendData or
+//    SendFile, before it returns: their
 //    handlers must not wait. Otherwise, and always for an empty string, they
 //    come later through the event loop. One SendComplete answers all the
 //    sends made since the previous one, once all their bytes are with the OS.
@@ -98,6 +99,21 @@ public:
     bool Listen(SocketError *error);
     bool Accept(qintptr requestID, SocketError *error);
     bool SendData(const QByteArray &data, SocketError *error);
+    // What the file gave for one SendFile: how many of the piece's bytes, and
+    // why fewer ("it ended early", or the read's failure).
+    struct FilePiece {
+        qint64 bytes = 0;
+        QString fileError;
+    };
+    // Sends `length` bytes of an open regular file from `offset` on, exactly
+    // as SendData sends text (same events, same stall limit): straight from
+    // the file to the OS where the platform can (Linux: sendfile), and what
+    // the OS does not take at once read into the send queue. The file's
+    // position is neither used nor moved; the descriptor stays the caller's,
+    // and may be closed once this returns. *piece says what the file gave;
+    // a piece of which it gave no byte sends nothing and raises no event.
+    // Returns false and fills *error when the socket refuses the piece.
+    bool SendFile(int file, qint64 offset, qint64 length, FilePiece *piece, SocketError *error);
     QByteArray GetData();           // all bytes received so far
     void Close();                   // ends connection or listening; no Close event
     // Stops all event delivery for good (before deleteLater on release).

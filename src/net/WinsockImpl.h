@@ -72,6 +72,13 @@ struct Winsock::Impl {
 
     // --- life of one use (Winsock.cpp) --------------------------------------
     bool live() const;
+    // A connection that can take a send now.
+    bool canSend() const;
+    // Hands on the rest of one send, of which the OS took `taken` bytes
+    // already: straight to the OS while nothing waits in Qt's queue, the
+    // remainder queued (the stall limit then runs). Raises SendProgress and
+    // SendComplete at once when nothing is left to wait for.
+    bool hand(qint64 taken, const QByteArray &rest, SocketError *error);
     // Lets go of the OS resources of the current use: nothing it owned will
     // report anything, a listener's port is free again.
     void releaseOs();

@@ -124,24 +124,22 @@ void Interpreter::DoSendFile(const QByteArray &path, qint64 announcedSize)
     }
     mServer.AddLog(QStringLiteral("Sending Song ") + shownPath + QStringLiteral(".\r\n"));
 
-    // One piece buffer for the whole song: the gate copies what it hands
-    // over, so refilling this one costs no allocation.
-    QByteArray piece(Wire::kPieceSize, Qt::Uninitialized);
+    // The gate reads each piece from the file by its offset, when the piece
+    // is handed over (from the file straight to the socket where it can).
     qint64 remaining = announcedSize;
+    qint64 offset = 0;
     bool open = target.open();
     while (remaining > 0 && open) {
-        const qsizetype n = qsizetype(qMin<qint64>(Wire::kPieceSize, remaining));
-        piece.resize(n);
-        piece.resize(qsizetype(file.read(piece.data(), n, &error)));
+        const qint64 n = qMin(SongFile::kPieceSize, remaining);
         mServer.pumpEvents();
         open = target.open();
         if (!open)
             break;
-        if (!piece.isEmpty()) {
-            mServer.lines().SendMsg(target.line(), piece, target.generation());
-            remaining -= piece.size();
-        }
-        if (piece.size() < n) {
+        const qint64 handed = mServer.lines().SendFilePiece(target.line(), file.descriptor(), offset, n,
+                                                            target.generation(), &error);
+        offset += handed;
+        remaining -= handed;
+        if (handed < n) {
             mServer.AddLog(QStringLiteral("Song stopped, the file cannot be read to its end: ") + shownPath
                            + QStringLiteral(" (") + error + QLatin1Char(')'));
             break;

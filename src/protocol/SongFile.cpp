@@ -49,24 +49,6 @@ bool SongFile::open(const QByteArray &path, QString *error)
     return true;
 }
 
-qint64 SongFile::read(char *dest, qint64 n, QString *error)
-{
-    qint64 done = 0;
-    while (done < n) {
-        const ssize_t got = mFd < 0 ? -1 : ::read(mFd, dest + done, size_t(n - done));
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0) {
-            if (error)
-                *error = got == 0 ? QStringLiteral("it ended early")
-                                  : mFd < 0 ? QStringLiteral("not open") : describe(errno);
-            break;
-        }
-        done += got;
-    }
-    return done;
-}
-
 void SongFile::close()
 {
     if (mFd >= 0)

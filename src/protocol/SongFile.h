@@ -1,6 +1,8 @@
 #pragma once
 // A song file opened for one header or one stream: raw-byte path in, a file
 // descriptor and the size it had when opened out. Closed by its destructor.
+// The stream hands the descriptor to the send gate piece by piece, which
+// reads it by offset (from the file straight to the socket where it can).
 //
 // Opening never blocks and accepts only a regular file. Whatever stands at a
 // song's path now is what counts, not what the scan found there: a FIFO put
@@ -14,6 +16,13 @@
 
 class SongFile {
 public:
+    // A song goes out in pieces of up to this many bytes (the song list keeps
+    // its smaller ones). Each piece costs the stream one turn of the event
+    // loop and one wait in the send gate, which is what paces the other
+    // clients; 1 MiB keeps those turns a few milliseconds apart while the OS
+    // moves the bytes at the speed of the machine.
+    static constexpr qint64 kPieceSize = 1 << 20;
+
     SongFile() = default;
     ~SongFile();
     SongFile(const SongFile &) = delete;
@@ -24,12 +33,8 @@ public:
     bool open(const QByteArray &path, QString *error);
     // The size measured at open.
     qint64 size() const { return mSize; }
-    // For handing the file to the OS to send, past this class's reads.
+    // For handing the file to the send gate, which reads it by offset.
     int descriptor() const { return mFd; }
-    // Reads n bytes from the current position into dest and returns n; the
-    // bytes there were, with *error set, when the file ends early or cannot
-    // be read (truncated or damaged since it was opened).
-    qint64 read(char *dest, qint64 n, QString *error);
     void close();
 
 private:

@@ -18,7 +18,8 @@ inline constexpr qsizetype kFileHeaderSize = 4096;
 inline constexpr qint64 kMaxAnnouncedSize = 99'999'999;
 // The length reply answering "SLLEN": always exactly this many bytes.
 inline constexpr qsizetype kLengthReplySize = 10;
-// Songs and song lists go out in pieces of this size (the last one shorter).
+// Song lists go out in pieces of this size (the last one shorter); songs in
+// larger ones (SongFile::kPieceSize).
 inline constexpr qsizetype kPieceSize = 4096;
 
 // True when a file of this size can be announced in a file header.
