@@ -85,13 +85,15 @@ public:
     // takes the failure path as if the socket no longer existed.
     void SendMsg(qint16 line, const QByteArray &data);
     void SendMsg(qint16 line, const QByteArray &data, std::uint64_t expectedGeneration);
-    // The same gate for `length` bytes of an open file from `offset` on
-    // (Winsock::SendFile): the same wait, busy flag, events and failure log
-    // lines as SendMsg. Returns how many bytes of the piece count as handed
-    // on: `length`, or fewer when the file ended or failed within the piece
-    // (*fileError then says why). A piece the gate's failure path dropped,
-    // or one dropped at exit, counts whole, as a dropped text does. The
-    // descriptor stays the caller's; nothing keeps it after the return.
+    // The same gate for up to `length` bytes of an open file from `offset`
+    // on (Winsock::SendFile): the same wait, busy flag, events and failure
+    // log lines as SendMsg. Returns how many bytes of the piece were handed
+    // on; fewer than `length` when the socket took only part of it (the
+    // rest is the next piece's: a piece it took none of keeps the gate shut
+    // until the socket has room), or when the file ended or failed within
+    // the piece: *fileError then says why, and is emptied otherwise. A piece
+    // the gate's failure path dropped, or one dropped at exit, counts whole,
+    // as a dropped text does. The descriptor stays the caller's.
     qint64 SendFilePiece(qint16 line, int file, qint64 offset, qint64 length, std::uint64_t expectedGeneration,
                          QString *fileError);
 

@@ -83,7 +83,7 @@ qint64 sendNow([[maybe_unused]] qintptr fd, [[maybe_unused]] const char *data, [
 }
 
 qint64 sendFileNow([[maybe_unused]] qintptr fd, [[maybe_unused]] int file, [[maybe_unused]] qint64 offset,
-                   [[maybe_unused]] qint64 size)
+                   [[maybe_unused]] qint64 size, int *error)
 {
 #ifdef Q_OS_LINUX
     // sendfile(2) has no MSG_NOSIGNAL, and a peer gone meanwhile would raise
@@ -96,19 +96,40 @@ qint64 sendFileNow([[maybe_unused]] qintptr fd, [[maybe_unused]] int file, [[may
     sigaddset(&pipe, SIGPIPE);
     pthread_sigmask(SIG_BLOCK, &pipe, &previous);
     off_t from = static_cast<off_t>(offset);
-    ssize_t n = 0;
-    do {
-        n = ::sendfile(static_cast<int>(fd), file, &from, size_t(size));
-    } while (n < 0 && errno == EINTR);
-    if (n < 0 && errno == EPIPE && !sigismember(&previous, SIGPIPE)) {
+    qint64 taken = 0;
+    *error = 0;
+    // Until the socket is full or the file ends: only the call after a short
+    // one tells the two apart.
+    while (taken < size) {
+        const ssize_t n = ::sendfile(static_cast<int>(fd), file, &from, size_t(size - taken));
+        if (n > 0) {
+            taken += n;
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        *error = n < 0 ? errno : 0;
+        break;
+    }
+    if (*error == EPIPE && !sigismember(&previous, SIGPIPE)) {
         const timespec none = {};
         while (sigtimedwait(&pipe, nullptr, &none) < 0 && errno == EINTR) {
         }
     }
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-    return n > 0 ? qint64(n) : 0;
+    return taken;
 #else
+    *error = ENOSYS;
     return 0;
+#endif
+}
+
+qintptr duplicate([[maybe_unused]] qintptr fd)
+{
+#ifdef Q_OS_UNIX
+    return ::fcntl(static_cast<int>(fd), F_DUPFD_CLOEXEC, 0);
+#else
+    return -1;
 #endif
 }
 

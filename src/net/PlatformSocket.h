@@ -26,10 +26,15 @@ qint64 sendNow(qintptr fd, const char *data, qint64 size);
 // Hands up to size bytes of an open file, from offset on, straight from the
 // file to the OS (Linux: sendfile(2)), never blocking and never raising
 // SIGPIPE; the file's own position is neither used nor moved. Returns how
-// many it took: 0 when it took none, failed, the file ends at offset, or the
-// platform has no such call. Fewer than size says nothing about why: the
-// socket may be full or the file may end there.
-qint64 sendFileNow(qintptr fd, int file, qint64 offset, qint64 size);
+// many it took. When that is fewer than size, *error says why: EAGAIN, the
+// socket takes no more now; 0, the file ends there; anything else, the call
+// failed or the platform has no such call (the caller then reads and writes).
+qint64 sendFileNow(qintptr fd, int file, qint64 offset, qint64 size, int *error);
+
+// A second descriptor of the same socket, for a notifier of our own beside
+// Qt's (the event dispatcher keeps one notifier per descriptor and kind);
+// -1 where the platform has none. Closed with closeDescriptor.
+qintptr duplicate(qintptr fd);
 
 // Reads up to size bytes of an open file from offset on into dest, without
 // using or moving the file's position. Returns how many it read; fewer than

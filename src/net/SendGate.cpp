@@ -22,6 +22,8 @@ void Lines::SendMsg(qint16 line, const QByteArray &data, std::uint64_t expectedG
 qint64 Lines::SendFilePiece(qint16 line, int file, qint64 offset, qint64 length, std::uint64_t expectedGeneration,
                             QString *fileError)
 {
+    if (fileError)
+        fileError->clear();
     Winsock *socket = passGate(line, expectedGeneration);
     if (!socket)
         return length;
@@ -31,10 +33,12 @@ qint64 Lines::SendFilePiece(qint16 line, int file, qint64 offset, qint64 length,
         sendFailed(line, error.description);
         return length;
     }
-    // Nothing was sent, so no completion will come to clear the flag.
-    if (piece.bytes == 0)
+    // The file gave nothing, so nothing was sent and no completion will
+    // come to clear the flag. (A piece the socket had no room for gave
+    // nothing either, but stays outstanding until it has.)
+    if (piece.bytes == 0 && !piece.fileError.isEmpty())
         setLineBusy(line, false);
-    if (piece.bytes < length && fileError)
+    if (fileError)
         *fileError = piece.fileError;
     return piece.bytes;
 }

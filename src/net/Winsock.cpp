@@ -5,6 +5,7 @@
 #include <QHostAddress>
 #include <QNetworkInterface>
 
+#include <cerrno>
 #include <system_error>
 #include <utility>
 
@@ -44,6 +45,10 @@ bool Winsock::Impl::live() const
 void Winsock::Impl::releaseOs()
 {
     disarmStall();
+    // The second descriptor would keep the connection open after Qt's goes.
+    roomWaiting = false;
+    delete std::exchange(roomNotifier, nullptr);
+    PlatformSocket::closeDescriptor(std::exchange(roomDescriptor, qintptr(-1)));
     resetWatch.close();
     if (server) {
         QObject::disconnect(server, nullptr, q, nullptr);
@@ -216,24 +221,34 @@ bool Winsock::SendFile(int file, qint64 offset, qint64 length, FilePiece *piece,
     *piece = FilePiece{};
     if (!d->canSend())
         return fail(error, 10057, QStringLiteral("Socket is not connected"));
-    const qintptr fd = d->socket->socketDescriptor();
-    const qint64 direct = d->socket->bytesToWrite() == 0 ? PlatformSocket::sendFileNow(fd, file, offset, length) : 0;
-    // What the OS did not take (its buffer is full, the platform cannot send
-    // from a file, or the file ends early) is read now: that read alone
-    // tells a full socket from a short file.
-    QByteArray rest;
-    if (direct < length) {
-        rest.resize(length - direct);
-        int readError = 0;
-        rest.truncate(PlatformSocket::readFileAt(file, offset + direct, rest.data(), rest.size(), &readError));
-        if (rest.size() < length - direct)
-            piece->fileError = readError == 0 ? QStringLiteral("it ended early")
-                                              : QString::fromStdString(std::generic_category().message(readError));
+    // Straight from the file, as much as the OS takes now, while nothing
+    // waits in Qt's queue. What it does not take is left to the next piece:
+    // read into memory here it would cost two copies of every such byte.
+    int why = ENOSYS;
+    const qint64 direct = d->socket->bytesToWrite() == 0
+                              ? PlatformSocket::sendFileNow(d->socket->socketDescriptor(), file, offset, length, &why)
+                              : 0;
+    const bool full = direct < length && why == EAGAIN;
+    const bool ended = direct < length && why == 0;
+    if (direct == length || ended || (full && direct > 0)) {
+        piece->bytes = direct;
+        if (ended)
+            piece->fileError = QStringLiteral("it ended early");
+        return direct == 0 || d->hand(direct, QByteArray(), error);
     }
-    piece->bytes = direct + rest.size();
-    if (piece->bytes == 0)
+    if (full && d->waitForRoom())
         return true;
-    return d->hand(direct, rest, error);
+    // The platform cannot send from a file, the call failed, or the socket
+    // is full with no way to wait for room: the rest is read and sent as
+    // text is. The read alone tells what the file still holds.
+    QByteArray rest(length - direct, Qt::Uninitialized);
+    int readError = 0;
+    rest.truncate(PlatformSocket::readFileAt(file, offset + direct, rest.data(), rest.size(), &readError));
+    if (rest.size() < length - direct)
+        piece->fileError = readError == 0 ? QStringLiteral("it ended early")
+                                          : QString::fromStdString(std::generic_category().message(readError));
+    piece->bytes = direct + rest.size();
+    return piece->bytes == 0 || d->hand(direct, rest, error);
 }
 
 QByteArray Winsock::GetData()

@@ -99,20 +99,25 @@ public:
     bool Listen(SocketError *error);
     bool Accept(qintptr requestID, SocketError *error);
     bool SendData(const QByteArray &data, SocketError *error);
-    // What the file gave for one SendFile: how many of the piece's bytes, and
-    // why fewer ("it ended early", or the read's failure).
+    // What became of one SendFile: how many of the piece's bytes were sent
+    // (the OS took them, or they wait in the send queue), and, when the file
+    // ended or failed within the piece, why.
     struct FilePiece {
         qint64 bytes = 0;
         QString fileError;
     };
-    // Sends `length` bytes of an open regular file from `offset` on, exactly
-    // as SendData sends text (same events, same stall limit): straight from
-    // the file to the OS where the platform can (Linux: sendfile), and what
-    // the OS does not take at once read into the send queue. The file's
-    // position is neither used nor moved; the descriptor stays the caller's,
-    // and may be closed once this returns. *piece says what the file gave;
-    // a piece of which it gave no byte sends nothing and raises no event.
-    // Returns false and fills *error when the socket refuses the piece.
+    // Sends up to `length` bytes of an open regular file from `offset` on.
+    // Where the platform can (Linux: sendfile), the bytes go straight from
+    // the file to the OS, and only as many as it takes now: a full socket
+    // ends the piece early (piece->bytes < length, no fileError), and a
+    // piece it took none of stays outstanding until the socket has room
+    // again, its SendComplete then coming through the event loop with no
+    // byte sent; the stall limit runs on that wait as on queued bytes.
+    // Elsewhere the piece is read and sent as SendData sends text. Events
+    // otherwise as for SendData. The file's position is neither used nor
+    // moved, and the descriptor stays the caller's. A piece of which the
+    // file gave no byte sends nothing and raises no event. Returns false
+    // and fills *error when the socket refuses the piece.
     bool SendFile(int file, qint64 offset, qint64 length, FilePiece *piece, SocketError *error);
     QByteArray GetData();           // all bytes received so far
     void Close();                   // ends connection or listening; no Close event

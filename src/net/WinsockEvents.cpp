@@ -68,6 +68,37 @@ void Winsock::Impl::onBytesWritten(qint64 n)
     postSend();
 }
 
+bool Winsock::Impl::waitForRoom()
+{
+    if (!roomNotifier) {
+        roomDescriptor = PlatformSocket::duplicate(socket->socketDescriptor());
+        if (roomDescriptor < 0)
+            return false;
+        roomNotifier = new QSocketNotifier(roomDescriptor, QSocketNotifier::Write);
+        QObject::connect(roomNotifier, &QSocketNotifier::activated, q, [this] { onRoom(); });
+    }
+    roomWaiting = true;
+    sendOutstanding = true;
+    roomNotifier->setEnabled(true);
+    armStall();
+    return true;
+}
+
+// The socket has room again (or has failed, which Qt reports on its own):
+// the piece that waited for it is complete, with no byte sent, and the
+// stream's next piece goes straight to the OS.
+void Winsock::Impl::onRoom()
+{
+    // The socket stays writable: left on, the notifier would fire at every
+    // turn of the event loop.
+    roomNotifier->setEnabled(false);
+    if (!roomWaiting)
+        return;
+    roomWaiting = false;
+    noteProgress();
+    postSend();
+}
+
 void Winsock::Impl::onDisconnected()
 {
     resetWatch.close();
@@ -161,7 +192,7 @@ void Winsock::Impl::deliverSend()
         if (!use.current() || !socket)
             return;
     }
-    if (sendOutstanding && socket->bytesToWrite() == 0) {
+    if (sendOutstanding && !sendWaiting()) {
         sendOutstanding = false;
         batchSent = 0;
         emit q->SendComplete(q->mIndex);

@@ -14,6 +14,7 @@
 
 #include <QEvent>
 #include <QPointer>
+#include <QSocketNotifier>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
@@ -69,6 +70,10 @@ struct Winsock::Impl {
     void onDisconnected();
     void onSocketError(QAbstractSocket::SocketError kind);
     void onAcceptError(QAbstractSocket::SocketError kind);
+    // A file piece of which the OS took nothing waits for room (false: it
+    // cannot wait here, the caller queues the piece instead).
+    bool waitForRoom();
+    void onRoom();
 
     // --- life of one use (Winsock.cpp) --------------------------------------
     bool live() const;
@@ -114,6 +119,14 @@ struct Winsock::Impl {
     QString localIP;                   // of the connection, kept after it ends
     QString remoteIP;
     quint16 remotePort = 0;
+    // A file piece waits for room in the socket (sendfile took nothing):
+    // the notifier, on a second descriptor of the connection, fires when
+    // the socket can take bytes again. Made at the first such wait.
+    bool roomWaiting = false;
+    QSocketNotifier *roomNotifier = nullptr;
+    qintptr roomDescriptor = -1;
+    // Bytes of a send wait here, in Qt's queue or as a file piece waiting for room.
+    bool sendWaiting() const { return roomWaiting || (socket && socket->bytesToWrite() > 0); }
     // Runs only while bytes of a send wait here for the OS; restarted by
     // every progress. stallDeadline says when it fires.
     QTimer stallTimer;

@@ -1,5 +1,6 @@
-// The stall limit: a send whose bytes wait here and that the OS takes none
-// of for the limit ends its connection with Error 10060.
+// The stall limit: a send whose bytes wait here (queued, or a file piece
+// waiting for room) and that the OS takes none of for the limit ends its
+// connection with Error 10060.
 #include "net/WinsockImpl.h"
 
 #include <algorithm>
@@ -20,7 +21,7 @@ void Winsock::Impl::armStall()
 
 void Winsock::Impl::noteProgress()
 {
-    if (socket && socket->bytesToWrite() > 0)
+    if (sendWaiting())
         restartStall();
     else
         disarmStall();
@@ -35,7 +36,7 @@ void Winsock::Impl::disarmStall()
 void Winsock::Impl::onStallTimer()
 {
     disarmStall();
-    if (!socket || failed || peerClosed || socket->bytesToWrite() == 0)
+    if (!socket || failed || peerClosed || !sendWaiting())
         return;
     failed = true;
     pendingError = SocketError{10060, QStringLiteral("Connection timed out")};

@@ -124,8 +124,9 @@ void Interpreter::DoSendFile(const QByteArray &path, qint64 announcedSize)
     }
     mServer.AddLog(QStringLiteral("Sending Song ") + shownPath + QStringLiteral(".\r\n"));
 
-    // The gate reads each piece from the file by its offset, when the piece
-    // is handed over (from the file straight to the socket where it can).
+    // The gate reads each piece from the file by its offset when it hands
+    // the piece over, straight to the socket where it can; what the socket
+    // does not take then goes with the next piece.
     qint64 remaining = announcedSize;
     qint64 offset = 0;
     bool open = target.open();
@@ -139,7 +140,7 @@ void Interpreter::DoSendFile(const QByteArray &path, qint64 announcedSize)
                                                             target.generation(), &error);
         offset += handed;
         remaining -= handed;
-        if (handed < n) {
+        if (!error.isEmpty()) {
             mServer.AddLog(QStringLiteral("Song stopped, the file cannot be read to its end: ") + shownPath
                            + QStringLiteral(" (") + error + QLatin1Char(')'));
             break;
