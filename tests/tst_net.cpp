@@ -8,6 +8,7 @@
 #include <QItemSelectionModel>
 #include <QSignalSpy>
 #include <QTcpServer>
+#include <QTemporaryFile>
 #include <QTest>
 #include <QTimer>
 
@@ -335,16 +336,36 @@ private slots:
         QCOMPARE(openDescriptorCount(), fds);
     }
 
+    void stalledSendEndsItsLineAndOpensTheGate_data()
+    {
+        QTest::addColumn<bool>("fromFile");
+        QTest::newRow("text") << false;
+        // Pieces of a file, as a song goes, until one finds no room: the
+        // client stopped reading in the middle of a piece.
+        QTest::newRow("file pieces") << true;
+    }
+
     void stalledSendEndsItsLineAndOpensTheGate()
     {
+        QFETCH(bool, fromFile);
         LinesRig rig;
         Lines &lines = rig.lines;
         const quint16 port = listenOnLoopback(lines);
+        // Far more than the kernel holds for one loopback connection.
+        QTemporaryFile file;
+        QVERIFY(file.open() && file.resize(64 << 20));
         const int fds = openDescriptorCount();
         auto stalled = connectClient(lines, port, 4096);
         auto asker = connectClient(lines, port);
         QVERIFY(stalled && asker);
-        lines.SendMsg(1, QByteArray(8 << 20, 'x'));
+        if (fromFile) {
+            QString fileError;
+            for (qint64 offset = 0; offset < file.size() && !lines.lineBusy(1);)
+                offset += lines.SendFilePiece(1, file.handle(), offset, 1 << 20, lines.generation(1), &fileError);
+            QVERIFY(fileError.isEmpty());
+        } else {
+            lines.SendMsg(1, QByteArray(8 << 20, 'x'));
+        }
         QTRY_VERIFY(stalled->bytesAvailable() >= 4096);
         QVERIFY(lines.lineBusy(1) && !lines.socket(1)->stallDeadline().isForever());
 
