@@ -306,7 +306,7 @@ int main(int argc, char **argv)
     server.setTxtPort(QStringLiteral("0"));
     server.setTxtMusicFolder(songDir.path());
     server.catalogue().LoadMP3List();
-    server.lines().cmdListen_Click();
+    server.lines().cmdListen_Click(server.fields().ip, server.fields().port);
     const quint16 port = server.lines().socket(0) ? server.lines().socket(0)->LocalPort() : 0;
     if (port == 0 || server.catalogue().SongCount() != 1) {
         std::fprintf(stderr, "server did not start\n");

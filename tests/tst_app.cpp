@@ -6,6 +6,8 @@
 #include "app/QtMessages.h"
 #include "app/Server.h"
 #include "app/SettingsFile.h"
+#include "net/Lines.h"
+#include "net/Winsock.h"
 
 #include <QtTest>
 #include <fcntl.h>
@@ -158,6 +160,32 @@ private slots:
         server.setTxtIP(QStringLiteral("192.0.2.7"));   // typed by the operator: now it is theirs
         QVERIFY(SaveSettings(path, server.fields()));
         QCOMPARE(readFile(path), QByteArray("192.0.2.7\r\n15150\r\n\r\n"));
+    }
+
+    void aListenerThatStartedNamesTheTitleAndAnEmptyIPField()
+    {
+        Server server;
+        server.log().setEchoToStdout(false);
+        auto listen = [&](const QString &ip, const QString &port) {
+            server.setTxtIP(ip);
+            server.setTxtPort(port);
+            server.lines().cmdListen_Click(server.fields().ip, server.fields().port);
+        };
+        // No address given: the one picked is shown in the field and the title.
+        const QString chosen = Winsock::primaryIPv4();
+        listen(QString(), QStringLiteral("0"));
+        QCOMPARE(server.fields().ip, chosen);
+        QCOMPARE(server.myIP(), chosen);
+        QVERIFY(server.title().endsWith("  [" + chosen + "]"));
+        // A listen that fails changes neither.
+        listen(QStringLiteral("127.0.0.1"), QStringLiteral("70000"));
+        QCOMPARE(server.myIP(), chosen);
+        QVERIFY(server.title().endsWith("  [" + chosen + "]"));
+        // The operator's own text stays in the field, whatever the listener's address reads.
+        listen(QStringLiteral(" 127.0.0.1"), QStringLiteral("0"));
+        QCOMPARE(server.fields().ip, QStringLiteral(" 127.0.0.1"));
+        QCOMPARE(server.myIP(), QStringLiteral("127.0.0.1"));
+        QVERIFY(server.title().endsWith("  [127.0.0.1]"));
     }
 
     void stdoutEntryIsOneEscapedStampedLine()

@@ -471,14 +471,16 @@ void TestProtocol::nestedRunsNeitherRepeatNorMix()
     const QByteArray list = rig.catalogue.mFilelist();
     ProtocolClient &c = rig.connect();
 
-    // SONG 1's header waits in the gate, held shut as by an outstanding send,
-    // where SONG 2 runs nested and is answered first. Neither is read twice;
-    // each "FILE " line names its own song. Should the fault keep the gate
-    // shut, it opens late and the checks fail rather than hang.
-    rig.lines.setLineBusy(0, true);
-    QTimer::singleShot(5000, &rig.context, [&] { rig.lines.setLineBusy(0, false); });
+    // SONG 1's header waits in the gate, held shut by a client that stopped
+    // reading a large send, where SONG 2 runs nested and is answered first.
+    // Neither is read twice; each "FILE " line names its own song. Should
+    // the fault keep the gate shut, it opens late and the checks fail rather
+    // than hang.
+    NetHarness::GateHolder gate(rig.lines, rig.port);
+    QVERIFY(gate.shut());
+    QTimer::singleShot(5000, &rig.context, [&] { gate.open(); });
     rig.onArrival = {{"SONG 1", [&] { c.send("SONG 2\r\n"); }},
-                     {"SONG 2", [&] { rig.lines.setLineBusy(0, false); }}};
+                     {"SONG 2", [&] { gate.open(); }}};
     QVERIFY(rig.sendOne(c, "SONG 1\r\n"));
     QCOMPARE(c.read(8192), header("FILE 22       two.mp3") + header("FILE 11       one.mp3"));
     QVERIFY(rig.nothingPending(c));
@@ -488,10 +490,10 @@ void TestProtocol::nestedRunsNeitherRepeatNorMix()
     // Mid-list, a sync is answered between two pieces, and most songs go: the
     // reloaded list is much shorter, but the stream goes on with the old one.
     // The gate stays shut from the first piece on until the sync has come.
-    rig.onArrival = {{"SYNC ", [&] { rig.lines.setLineBusy(0, false); }}};
+    rig.onArrival = {{"SYNC ", [&] { gate.open(); }}};
     c.whenReceived(c.total() + 4096, [&] {
-        rig.lines.setLineBusy(0, true);
-        QTimer::singleShot(5000, &rig.context, [&] { rig.lines.setLineBusy(0, false); });
+        QVERIFY(gate.shut());
+        QTimer::singleShot(5000, &rig.context, [&] { gate.open(); });
         c.send("SYNC \r\n");
         std::filesystem::remove_all(rig.path("zz").toStdString());
         rig.catalogue.cmdReload_Click();
@@ -514,21 +516,23 @@ void TestProtocol::nestingOfWaitingRunsIsBounded()
     QVERIFY(rig.start());
     ProtocolClient &c = rig.connect();
 
-    // The gate held shut, one sync per arrival: every acting run waits in
-    // the gate with the next arrival nested inside it. Past the bound the
-    // arrivals are held in the buffer instead of deepening the stack; a
+    // The gate held shut by a client that stopped reading a large send, one
+    // sync per arrival: every acting run waits in the gate with the next
+    // arrival nested inside it. Past the bound the arrivals are held in the
+    // buffer instead of deepening the stack; a
     // remote client could otherwise nest runs until the stack overflows.
     constexpr int kBound = Interpreter::kMaxNestedRuns;
     constexpr int kSent = kBound + 5;
     int sent = 1;
     QByteArray heldAtTheTop;
-    rig.lines.setLineBusy(0, true);
-    QTimer::singleShot(10000, &rig.context, [&] { rig.lines.setLineBusy(0, false); });
+    NetHarness::GateHolder gate(rig.lines, rig.port);
+    QVERIFY(gate.shut());
+    QTimer::singleShot(10000, &rig.context, [&] { gate.open(); });
     rig.onArrival = {{"SYNC ", [&] {
                           if (sent++ < kSent)
                               return c.send("SYNC \r\n");
                           heldAtTheTop = rig.interpreter.cmdBuffer();
-                          rig.lines.setLineBusy(0, false);
+                          gate.open();
                       }}};
     QVERIFY(rig.sendOne(c, "SYNC \r\n"));
     QCOMPARE(c.read(kBound), QByteArray(kBound, '!'));
@@ -550,16 +554,17 @@ void TestProtocol::selectedRowVanishesWhileAReplyWaits()
     // The sync reply to both selected lines waits in the gate; meanwhile the
     // first line's client leaves and its row goes. The walk over the rows
     // goes on: the gone line's send fails and is logged, the other line
-    // still gets its reply.
-    rig.lines.setLineBusy(0, true);
-    QTimer::singleShot(10000, &rig.context, [&] { rig.lines.setLineBusy(0, false); });
-    QObject::connect(rig.table().model(), &QAbstractItemModel::rowsRemoved, &rig.context,
-                     [&] { rig.lines.setLineBusy(0, false); });
+    // still gets its reply. The gate is held shut by a client that stopped
+    // reading a large send, until the row goes.
+    NetHarness::GateHolder gate(rig.lines, rig.port);
+    QVERIFY(gate.shut());
+    QTimer::singleShot(10000, &rig.context, [&] { gate.open(); });
+    QObject::connect(rig.table().model(), &QAbstractItemModel::rowsRemoved, &rig.context, [&] { gate.open(); });
     rig.onArrival = {{"SYNC ", [&] { a.socket.abort(); }}};
     QVERIFY(rig.sendOne(a, "SYNC \r\n"));
     QCOMPARE(b.read(1), QByteArray("!"));
     QCOMPARE(rig.logged("Winsock #" + Lines::signPadded(a.line) + " no longer exists."), 1);
-    QCOMPARE(rig.table().rowCount(), 2); // the listener's and b's
+    QCOMPARE(rig.table().rowCount(), 3); // the listener's, b's and the gate holder's
     rig.onArrival.clear();
     QVERIFY(rig.nothingPending(b));
 }

@@ -2,7 +2,6 @@
 
 #include "app/OperatorLog.h"
 #include "library/SongCatalogue.h"
-#include "net/ConnectionTable.h"
 #include "net/Lines.h"
 #include "protocol/Interpreter.h"
 
@@ -12,8 +11,11 @@
 Server::Server(QObject *parent)
     : QObject(parent),
       mLog(std::make_unique<OperatorLog>()),
-      mTable(std::make_unique<ConnectionTable>()),
-      mLines(std::make_unique<Lines>(*this)),
+      mLines(std::make_unique<Lines>(LineServices{
+          [this](const QString &msg) { AddLog(msg); },
+          [this] { return exiting(); },
+          [this] { waitForEvents(); },
+      })),
       mCatalogue(std::make_unique<SongCatalogue>(ScanServices{
           [this](const QString &msg) { AddLog(msg); },
           [this] { return exiting(); },
@@ -29,6 +31,7 @@ Server::Server(QObject *parent)
           *mLines, *mCatalogue))
 {
     mVer = versionText();
+    connect(mLines.get(), &Lines::listening, this, &Server::Lines_listening);
 }
 
 Server::~Server()
@@ -40,8 +43,12 @@ Server::~Server()
     mInterpreter.reset();
     mCatalogue.reset();
     mLines.reset();
-    mTable.reset();
     mLog.reset();
+}
+
+ConnectionTable &Server::table()
+{
+    return mLines->table();
 }
 
 QString Server::versionText()
@@ -88,6 +95,14 @@ void Server::setFields(const SettingsFields &fields)
 {
     mFields = fields;
     emit fieldsChanged();
+}
+
+void Server::Lines_listening(const QString &localIP)
+{
+    MyIP = localIP;
+    SetTitle(MyIP);
+    if (mFields.ip.isEmpty())
+        setTxtIPAutoSelected(MyIP);
 }
 
 void Server::SetTitle(const QString &address)

@@ -55,7 +55,7 @@ public:
     static QString versionText();
 
     OperatorLog &log() { return *mLog; }
-    ConnectionTable &table() { return *mTable; }
+    ConnectionTable &table();             // lines().table()
     Lines &lines() { return *mLines; }
     SongCatalogue &catalogue() { return *mCatalogue; }
     Interpreter &interpreter() { return *mInterpreter; }
@@ -82,7 +82,7 @@ public:
 
     // --- title ------------------------------------------------------------------
     QString mVer;      // version text, set at construction
-    QString MyIP;      // local address of the most recent listener
+    QString myIP() const { return MyIP; }   // local address of the most recent listener
     // "Vorlune Server v" + mVer + "  [" + address + "]"
     void SetTitle(const QString &address);
     QString title() const { return mTitle; }
@@ -116,13 +116,16 @@ signals:
 
 private:
     void setField(QString SettingsFields::*field, int line, const QString &text);
+    // A listener has started: it is the address the title shows, and the
+    // one txtIP shows when the operator named none.
+    void Lines_listening(const QString &localIP);
 
     std::unique_ptr<OperatorLog> mLog;
-    std::unique_ptr<ConnectionTable> mTable;
     std::unique_ptr<Lines> mLines;
     std::unique_ptr<SongCatalogue> mCatalogue;
     std::unique_ptr<Interpreter> mInterpreter;
     SettingsFields mFields;
+    QString MyIP;
     QString mTitle;
     bool mHide = false;
     bool mExiting = false;

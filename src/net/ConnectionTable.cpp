@@ -12,12 +12,9 @@ struct ConnectionTable::Impl {
     QItemSelectionModel selection{&model};
 };
 
-ConnectionTable::ConnectionTable() : d(new Impl) {}
+ConnectionTable::ConnectionTable() : d(std::make_unique<Impl>()) {}
 
-ConnectionTable::~ConnectionTable()
-{
-    delete d;
-}
+ConnectionTable::~ConnectionTable() = default;
 
 QAbstractItemModel *ConnectionTable::model() const
 {
@@ -65,6 +62,14 @@ QList<QStandardItem *> makeRow(const QStringList &cells, qint16 line)
     items.first()->setData(QString::number(line), ConnectionTable::lineKeyRole);
     return items;
 }
+
+// The longest leading decimal number of a line key, as a 16-bit number (0
+// when the text does not begin with one).
+qint16 lineFromKey(const QString &key)
+{
+    const qint64 value = leadingDecimal(key).value_or(0);
+    return value > 32767 || value < -32768 ? qint16(-1) : static_cast<qint16>(value);
+}
 } // namespace
 
 void ConnectionTable::addListenerRow(qint16 line, const QString &localIP, quint16 localPort)
@@ -94,12 +99,6 @@ void ConnectionTable::addConnectionRow(qint16 line, const QString &remoteIP, qui
 int ConnectionTable::rowCount() const
 {
     return d->model.rowCount();
-}
-
-qint16 ConnectionTable::lineFromKey(const QString &key)
-{
-    const qint64 value = leadingDecimal(key).value_or(0);
-    return value > 32767 || value < -32768 ? qint16(-1) : static_cast<qint16>(value);
 }
 
 qint16 ConnectionTable::lineOfRow(int row) const

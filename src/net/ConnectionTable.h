@@ -11,11 +11,16 @@
 #include <QList>
 #include <QString>
 #include <QStringList>
+#include <QtGlobal>
+
+#include <memory>
 
 class QAbstractItemModel;
 class QItemSelectionModel;
 
 class ConnectionTable {
+    // Owns its models, which views and the selection refer to by address.
+    Q_DISABLE_COPY_MOVE(ConnectionTable)
 public:
     static constexpr int kColumnCount = 7;
     static constexpr int lineKeyRole = 0x0100; // Qt::UserRole
@@ -47,13 +52,10 @@ public:
     bool isSelected(int row) const;
     // Selected rows' lines, top to bottom.
     QList<qint16> selectedLines() const;
-    // The longest leading decimal number of a line key, as a 16-bit number
-    // (0 when the text does not begin with one).
-    static qint16 lineFromKey(const QString &key);
     // Sets "Bytes Sent" and "Bytes Left" of the line's row, if any.
     void setTransferCells(qint16 line, const QString &sent, const QString &left);
 
 private:
     struct Impl;
-    Impl *d;
+    std::unique_ptr<Impl> d;
 };

@@ -2,52 +2,72 @@
 // The pool of 101 lines (0..100) with their socket slots, the send gate
 // through which every byte to a client passes, listening and accepting
 // connections, the line events (peer close, error, connect) and the
-// operator's close of selected rows.
+// operator's close of selected rows. The class is split by concern over
+// LinePool.cpp, SendGate.cpp, Listener.cpp and LineEvents.cpp.
 //
-// Re-entrancy: SendMsg waits (blocking in the event loop, never spinning)
-// while a send is outstanding on any line; any handler can run inside that
-// wait, including a nested SendMsg, a close of the very line being waited
-// for, a new connection claiming a just-released line, and the operator's
-// actions. A line's generation changes on every release, so a caller that
-// waited can tell that "its" line is gone even when it was claimed again.
-// The SendProgress and SendComplete signals can be raised from inside
-// SendMsg (a piece the OS took whole): their handlers must not wait.
-// The other routines never wait.
+// Services: everything Lines needs from the program around it (the operator
+// log, the exit flag, the wait for events) comes through LineServices. Lines
+// writes no application state: a listener that has started is announced by
+// the listening signal, and whoever wired Lines in decides what the program
+// makes of it (the address it shows, the window title).
 //
-// Ownership: Lines owns the 101 socket slots. Slot 0 lives as long as Lines;
-// slots 1..100 hold a socket from the claim of their line to its release.
-// A released socket is detached (it reports nothing more) and deleted later
-// through the event loop, since its own event handler or a wait further down
-// the stack may still be running; its slot is empty from the moment of
-// FreeLine, so nobody can reach it any more.
+// Re-entrancy: SendMsg waits (through LineServices::waitForEvents, blocking
+// in the event loop, never spinning) while a send is outstanding on any
+// line; any handler can run inside that wait, including a nested SendMsg, a
+// close of the very line being waited for, a new connection claiming a
+// just-released line, and the operator's actions. A line's generation
+// changes on every release, so a caller that waited can tell that "its" line
+// is gone even when it was claimed again. The SendProgress and SendComplete
+// signals can be raised from inside SendMsg (a piece the OS took whole):
+// their handlers must not wait. The other routines never wait, and neither
+// may the handlers of the listening signal.
 //
-// Port numbers: txtPort's leading number (after blanks, with an optional
-// sign) is the port; a text that begins with no number gives port 0. A number
-// outside 0..65535 is not wrapped or clipped: listening fails with
-// "ERROR (listen port): " and error 10049, as a bind to an unusable address.
+// Ownership: Lines owns the Active Connections table and the 101 socket
+// slots. Slot 0 lives as long as Lines; slots 1..100 hold a socket from the
+// claim of their line to its release. A released socket is detached (it
+// reports nothing more) and deleted later through the event loop, since its
+// own event handler or a wait further down the stack may still be running;
+// its slot is empty from the moment of FreeLine, so nobody can reach it any
+// more.
+//
+// Port numbers: the port field's leading number (after blanks, with an
+// optional sign) is the port; a text that begins with no number gives port
+// 0. A number outside 0..65535 is not wrapped or clipped: listening fails
+// with "ERROR (listen port): " and error 10049, as a bind to an unusable
+// address.
+
+#include "net/LineServices.h"
 
 #include <QObject>
 #include <QString>
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 
-class Server;
+class ConnectionTable;
 class Winsock;
 
 class Lines : public QObject {
     Q_OBJECT
+    Q_DISABLE_COPY_MOVE(Lines)
 public:
     static constexpr int kLineCount = 101;
 
-    explicit Lines(Server &server);
+    explicit Lines(LineServices services, QObject *parent = nullptr);
     ~Lines() override;
+
+    ConnectionTable &table() { return *mTable; }
+    const ConnectionTable &table() const { return *mTable; }
 
     // --- pool -----------------------------------------------------------------
     qint16 GetFreeLine();                 // lowest free line, claimed; -1 if none
     void FreeLine(qint16 line);           // flag off, row removed, socket (line > 0) destroyed
     bool lineInUse(qint16 line) const;    // mLineInUse
     bool lineBusy(qint16 line) const;     // mLineBusy
+    // Public for one caller beyond the gate: the protocol's SendComplete
+    // handler clears the flag, which is what lets the gate hand over the
+    // next send. The gate and the line events set and clear it themselves.
     void setLineBusy(qint16 line, bool busy);
     // Changes on every release of the line.
     std::uint64_t generation(qint16 line) const;
@@ -67,7 +87,9 @@ public:
     void SendMsg(qint16 line, const QByteArray &data, std::uint64_t expectedGeneration);
 
     // --- listener and connections ---------------------------------------------
-    void cmdListen_Click();
+    // ipField and portField are the IP address and local port fields as the
+    // window holds them; an empty ipField picks the machine's address.
+    void cmdListen_Click(const QString &ipField, const QString &portField);
     void cmdClose_Click();
     // Ends a client's connection on the program's own account: the line and
     // its row go as with the operator's close, without its log line and
@@ -78,17 +100,20 @@ public:
     // Exit: closes every socket without raising events; sends stop waiting.
     void closeAllSilently();
 
-    // The port txtPort names: its leading number, 0 when it begins with none,
-    // -1 when that number is outside 0..65535.
-    static int portFromText(const QString &text);
     // Sign-padded decimal of the log lines and table cells: " 7" for 7, "-1" for -1.
-    static QString signPadded(qint64 number);
+    static QString signPadded(qint64 number)
+    {
+        return number < 0 ? QString::number(number) : QStringLiteral(" ") + QString::number(number);
+    }
 
     // How many times send gates have gone back to waiting for events; tells
     // a test that a blocked gate sleeps instead of spinning.
     quint64 gateWaitRounds() const { return mGateWaitRounds; }
 
 signals:
+    // A listener has started, on the socket's local address and port: raised
+    // after a successful Listen, before the "Listening on" log line.
+    void listening(const QString &localIP, quint16 port);
     // Forwarded socket events handled by the protocol.
     void DataArrival(qint16 line, qint64 bytesTotal);
     void SendProgress(qint16 line, qint64 bytesSent, qint64 bytesRemaining);
@@ -101,12 +126,14 @@ private:
     void Winsock_Error(qint16 line, int number, const QString &description);
     void Winsock_Connect(qint16 line);
 
+    void AddLog(const QString &msg) { mServices.log(msg); }
     Winsock *createSocket(qint16 line);
     void releaseSocket(qint16 line);
     void sendFailed(qint16 line, const QString &description);
     bool validLine(qint16 line) const { return line >= 0 && line < kLineCount; }
 
-    Server &mServer;
+    LineServices mServices;
+    std::unique_ptr<ConnectionTable> mTable;
     std::array<qint16, kLineCount> mLineInUse{};
     std::array<bool, kLineCount> mLineBusy{};
     int mBusyCount = 0;                   // set entries of mLineBusy

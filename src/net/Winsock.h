@@ -21,9 +21,11 @@
 //    sends made since the previous one, once all their bytes are with the OS.
 //    SendProgress(sent, remaining) counts the bytes of those sends that have
 //    reached the OS and the bytes still queued here; it precedes SendComplete.
-//  - ConnectionRequest is raised from the listener's own notification, before
-//    the request is closed if the handler did not Accept it: its handler must
-//    not wait for events.
+//  - ConnectionRequest is raised from the listener's own notification. A
+//    handler that accepts the request on another object tells this listener
+//    so (requestTaken) before it returns; a request that no handler took is
+//    closed as soon as the handler returns. Its handler must not wait for
+//    events.
 //  - A close the program asks for (Close(), destruction) raises no Close
 //    event; only a close by the peer or the system does.
 //  - The object may be destroyed from inside one of its own event handlers
@@ -36,8 +38,6 @@
 //
 // Listening: Bind binds and opens the OS socket at once, so that a taken port
 // is reported at Bind; connection requests are raised only after Listen.
-// A request whose ConnectionRequest handler does not Accept it is closed as
-// soon as the handler returns.
 //
 // The peer's orderly close is PeerClosed. A reset by the peer is Error 10054
 // where the platform tells the two apart (Linux: Qt reports both alike, so
@@ -61,24 +61,14 @@
 // line (as an Error) within about two minutes. Where the platform offers
 // only SO_KEEPALIVE, the system's timings apply.
 //
-// Error numbers (classic socket error numbers), one per kind of failure:
-//   10013  access denied (e.g. a privileged port)
-//   10022  invalid argument / operation in the wrong state (Listen before
-//          Bind, Bind or Accept on a socket that is in use, bad descriptor)
-//   10024  too many open files / no resources for a socket
-//   10036  operation still in progress
-//   10040  message too large
-//   10045  operation not supported
-//   10048  address in use (port taken)
-//   10049  address not available (not an address of this machine, or not an
-//          IPv4/IPv6 address at all)
-//   10050  network down / other network failure
-//   10053  connection aborted (any other failure of a live connection)
-//   10054  connection reset by the peer (only where reported apart from a close)
-//   10057  socket not connected (SendData on a socket with no connection)
-//   10060  timed out
-//   10061  connection refused
-//   11001  host not found
+// Failures are SocketError values with the classic socket error numbers
+// (SocketErrors.h lists them). The class is split by concern over
+// Winsock.cpp (operations and properties), WinsockEvents.cpp (what the OS
+// reports and its delivery as events), WinsockStall.cpp (the stall limit),
+// with the private state in WinsockImpl.h and every platform-specific call
+// in PlatformSocket.
+
+#include "net/SocketErrors.h"
 
 #include <QByteArray>
 #include <QDeadlineTimer>
@@ -86,14 +76,11 @@
 #include <QString>
 
 #include <chrono>
-
-struct SocketError {
-    int number = 0;
-    QString description;
-};
+#include <memory>
 
 class Winsock : public QObject {
     Q_OBJECT
+    Q_DISABLE_COPY_MOVE(Winsock)
 public:
     enum StateValue { sckClosed = 0, sckOpen = 1, sckListening = 2, sckConnectionPending = 3,
                       sckResolvingHost = 4, sckHostResolved = 5, sckConnecting = 6,
@@ -135,8 +122,10 @@ public:
     // moves first; Forever while no byte waits. Every progress moves it on.
     QDeadlineTimer stallDeadline() const;
 
-    // Closes a pending connection request that nobody accepted.
-    static void refuseRequest(qintptr requestID);
+    // Called from the ConnectionRequest handler: the request this listener
+    // is raising was accepted on another object, which owns it from now on,
+    // so the listener does not close it. Any other identifier is ignored.
+    void requestTaken(qintptr requestID);
 
     // The machine's primary IPv4 address: first non-loopback IPv4 address of
     // an interface that is up and running, else "127.0.0.1".
@@ -157,6 +146,5 @@ signals:
 private:
     qint16 mIndex;
     struct Impl;
-    Impl *d = nullptr;
-    friend struct Impl;
+    std::unique_ptr<Impl> d;
 };

@@ -1,29 +1,70 @@
 #pragma once
-// A server listening on loopback, clients that connect to it, and what a test
-// reads back: the log and the open descriptors.
+// The connection lines on loopback without a server around them: Lines with
+// fake services, clients that connect to it, a client that holds the send
+// gate shut, and what a test reads back: the log and the open descriptors.
 
-#include "app/OperatorLog.h"
-#include "app/Server.h"
 #include "net/ConnectionTable.h"
+#include "net/LineServices.h"
 #include "net/Lines.h"
 #include "net/Winsock.h"
 
 #include <QDir>
+#include <QStringList>
 #include <QTcpSocket>
+
+#include <memory>
 
 namespace NetHarness {
 
-// Quiet log, the table's columns, txtIP 127.0.0.1 and the port given (0: the
-// system picks one); then Listen. Returns the port line 0 listens on, 0 when
-// listening failed.
-quint16 listenOnLoopback(Server &server, quint16 port = 0);
+// Lines wired as the program wires them, with fakes for what the program
+// gives them: the log kept here, an exit flag, waits that block in the event
+// loop. It also does the protocol's one duty towards the gate: a line's send
+// that completes clears its busy flag.
+struct LinesRig {
+    LinesRig();
+    // The log as the operator's pane shows it: every entry followed by CR LF.
+    QString logText() const { return log.isEmpty() ? QString() : log.join(QStringLiteral("\r\n")) + QStringLiteral("\r\n"); }
+    // The exit work: no wait goes on, every socket closes without an event.
+    void beginExit();
 
-// Connects a client and waits until the server has added its row; nullptr on
+    QStringList log;
+    bool exiting = false;
+    Lines lines;
+};
+
+// The table's columns, then Listen on 127.0.0.1 and the port given (0: the
+// system picks one). Returns the port line 0 listens on, 0 when listening
+// failed.
+quint16 listenOnLoopback(Lines &lines, quint16 port = 0);
+
+// Connects a client and waits until its row is in the table; nullptr on
 // time-out. A client given a small read buffer stops reading once that much
-// is buffered, so a large send to it stays outstanding.
-std::unique_ptr<QTcpSocket> connectClient(Server &server, quint16 port, qint64 readBufferSize = 0);
+// is buffered, so a large send to it stays outstanding; a receive buffer
+// (the kernel's, in bytes) bounds what the kernel takes in for it meanwhile.
+std::unique_ptr<QTcpSocket> connectClient(Lines &lines, quint16 port, qint64 readBufferSize = 0,
+                                          int receiveBuffer = 0);
 
-inline QString logText(Server &server) { return server.log().logPane().text(); }
+// A client that holds the send gate shut as a real one can: it stops
+// reading, so a large send to it stays outstanding, its line busy, until it
+// reads again. Its row is not marked, so no reply addresses it.
+class GateHolder {
+public:
+    GateHolder(Lines &lines, quint16 port);
+    bool connected() const { return mSocket != nullptr; }
+    qint16 line() const { return mLine; }
+    // Hands the holder a send larger than the kernel can take in for it
+    // (through the gate, which may wait); true once that send is outstanding.
+    bool shut();
+    // Reads again, all there is and all that comes: the send completes and
+    // the gate opens, through the event loop.
+    void open();
+
+private:
+    Lines &mLines;
+    std::unique_ptr<QTcpSocket> mSocket;
+    qint16 mLine = -1;
+    bool mReading = false;
+};
 
 // Descriptors one connection between a client of this process and its
 // server costs: the client's, the server's and, on Linux, the second one the

@@ -302,7 +302,9 @@ void frmMain::connectCore()
 
     connect(cmdClear_0, &QPushButton::clicked, this, [this] { cmdClear_Click(0); });
     connect(cmdClear_2, &QPushButton::clicked, this, [this] { cmdClear_Click(2); });
-    connect(cmdListen, &QPushButton::clicked, this, [this] { mServer.lines().cmdListen_Click(); });
+    connect(cmdListen, &QPushButton::clicked, this, [this] {
+        mServer.lines().cmdListen_Click(mServer.fields().ip, mServer.fields().port);
+    });
     connect(cmdClose, &QPushButton::clicked, this, [this] { mServer.lines().cmdClose_Click(); });
     connect(cmdReload, &QPushButton::clicked, this, [this] { mServer.catalogue().cmdReload_Click(); });
     // cmdSend has no action: a click does nothing.
@@ -421,7 +423,7 @@ void frmMain::bringToFront()
 
 void frmMain::closeEvent(QCloseEvent *event)
 {
-    if (Tag != QLatin1String("EXIT")) {
+    if (Tag != CloseIntent::Exit) {
         event->ignore();
         // Without a notification area a hidden window could never come back.
         if (QSystemTrayIcon::isSystemTrayAvailable())

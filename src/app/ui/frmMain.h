@@ -54,10 +54,14 @@ public:
     static constexpr int kDesignWidth = 980;
     static constexpr int kDesignHeight = 720;
 
+    // What a close of the window means: hide it behind the tray icon, or end
+    // the program (set by File > "E&xit" before it closes the window).
+    enum class CloseIntent { Hide, Exit };
+    CloseIntent closeIntent() const { return Tag; }
+
     // --- fields ----------------------------------------------------------------
     QString mVer;       // version text
     QString mAppPath;   // folder of the settings file, ending in "/"
-    QString Tag;        // "EXIT" once the operator chose to end the program
     CTray *Tray = nullptr;
 
     // Where the settings file lives; start-up uses the executable's folder
@@ -109,6 +113,7 @@ private:
     void startupStep(const char *name, Step &&step);
 
     Server &mServer;
+    CloseIntent Tag = CloseIntent::Hide;
     QString mApplicationFolder;
     QString mSettingsFile;
     bool mExitDone = false;

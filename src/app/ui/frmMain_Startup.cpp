@@ -90,14 +90,16 @@ void frmMain::Form_Load()
     startupStep("scan", [this] { mServer.catalogue().LoadMP3List(); });
     if (mExitDone || mServer.exiting())
         return;
-    startupStep("listen", [this] { mServer.lines().cmdListen_Click(); });
+    startupStep("listen", [this] {
+        mServer.lines().cmdListen_Click(mServer.fields().ip, mServer.fields().port);
+    });
 }
 
 void frmMain::mnuFileItem_Click(int index)
 {
     if (index != 0)
         return;
-    Tag = QStringLiteral("EXIT");
+    Tag = CloseIntent::Exit;
     close();
     // A hidden window may not get a close event at all; the exit work runs
     // exactly once either way.

@@ -77,6 +77,11 @@ int main(int argc, char **argv)
     QApplication::setApplicationVersion(Server::versionText());
     // Closing the window hides it; only the exit work ends the program.
     QApplication::setQuitOnLastWindowClosed(false);
+    // Nobody sees a text cursor without a screen, and its blinking would wake
+    // an idle server twice a second.
+    if (QGuiApplication::platformName() == QLatin1String("offscreen")
+        || QGuiApplication::platformName() == QLatin1String("minimal"))
+        QApplication::setCursorFlashTime(0);
 
     Server server;
     // Test seam: VORLUNE_STALL_LIMIT_MS, a positive whole number of

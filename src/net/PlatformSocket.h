@@ -1,0 +1,45 @@
+#pragma once
+// What the socket layer asks of the operating system beyond Qt: every
+// platform-specific call of the server lives behind this interface, each
+// with a fallback where the platform lacks it.
+
+#include <QtGlobal>
+
+namespace PlatformSocket {
+
+// Keep-alive timings of an accepted connection (SO_KEEPALIVE itself is set
+// through Qt): the first probe after 60 s idle, then every 10 s, 5 probes.
+// Where the platform names no such options, the system's timings apply.
+void tuneKeepAlive(qintptr fd);
+
+// The close that follows sends a reset and drops what is still queued.
+void resetOnClose(qintptr fd);
+
+// Closes a descriptor that no object owns (a connection request nobody took).
+void closeDescriptor(qintptr fd);
+
+// Hands bytes straight to the OS, never blocking and never raising SIGPIPE.
+// Returns how many it took: 0 when it took none, failed (the caller's own
+// path then meets and reports the failure), or the platform has no such call.
+qint64 sendNow(qintptr fd, const char *data, qint64 size);
+
+// Tells a peer's reset from its orderly close. Qt reports both alike and has
+// closed its own descriptor by the time it does, so this holds a second
+// descriptor of the connection for the connection's life (Linux); elsewhere
+// it holds nothing and never sees a reset.
+class ResetWatch {
+    Q_DISABLE_COPY_MOVE(ResetWatch)
+public:
+    ResetWatch() = default;
+    ~ResetWatch() { close(); }
+    void watch(qintptr fd);
+    // After the peer's FIN the connection waits for our close; a reset has
+    // closed it already.
+    bool peerReset() const;
+    void close();
+
+private:
+    int mFd = -1;
+};
+
+} // namespace PlatformSocket

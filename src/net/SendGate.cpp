@@ -1,0 +1,57 @@
+// The send gate: the one path by which any byte reaches a client, one send
+// outstanding at a time over all lines, and its failure path.
+#include "net/Lines.h"
+
+#include "net/Winsock.h"
+
+void Lines::SendMsg(qint16 line, const QByteArray &data)
+{
+    SendMsg(line, data, generation(line));
+}
+
+void Lines::SendMsg(qint16 line, const QByteArray &data, std::uint64_t expectedGeneration)
+{
+    // Every line counts, line 0 too: a client there must be paced like any other.
+    while (mBusyCount > 0) {
+        if (mServices.exiting())
+            return;
+        ++mGateWaitRounds;
+        mServices.waitForEvents();
+    }
+    if (mServices.exiting())
+        return;
+
+    if (!validLine(line)) {
+        AddLog(QStringLiteral("Winsock #") + signPadded(line) + QStringLiteral(" no longer exists."));
+        AddLog(QStringLiteral("Error: No such line"));
+        return;
+    }
+    Winsock *socket = mWinsock[line];
+    if (!socket || mGeneration[line] != expectedGeneration) {
+        // Released while the send waited (perhaps claimed again since): the
+        // text was meant for a connection that is gone.
+        setLineBusy(line, false);
+        AddLog(QStringLiteral("Winsock #") + signPadded(line) + QStringLiteral(" no longer exists."));
+        AddLog(QStringLiteral("Error: ")
+               + (socket ? QStringLiteral("The connection the data was meant for has ended")
+                         : QStringLiteral("No socket on this line")));
+        return;
+    }
+    // Busy before the hand-over: a send the OS takes whole completes inside
+    // SendData, and its completion clears the flag again.
+    setLineBusy(line, true);
+    SocketError error;
+    if (!socket->SendData(data, &error))
+        sendFailed(line, error.description);
+}
+
+void Lines::sendFailed(qint16 line, const QString &description)
+{
+    setLineBusy(line, false);
+    const QString remote = mWinsock[line] ? mWinsock[line]->RemoteHostIP() : QString();
+    if (remote.trimmed().isEmpty())
+        AddLog(QStringLiteral("Error sending msg to winsock #") + signPadded(line));
+    else
+        AddLog(QStringLiteral("Error sending msg to winsock #") + signPadded(line) + QStringLiteral(" - ") + remote);
+    AddLog(QStringLiteral("Error: ") + description);
+}

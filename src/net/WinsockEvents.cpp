@@ -1,0 +1,178 @@
+// What the OS reports about a socket object, noted as it happens and
+// delivered to the program later as the object's events.
+#include "net/WinsockImpl.h"
+
+#include <QCoreApplication>
+
+const QEvent::Type WinsockEvent::kType = static_cast<QEvent::Type>(QEvent::registerEventType());
+
+// --- connection requests ------------------------------------------------------
+
+void Winsock::Impl::RequestServer::incomingConnection(qintptr handle)
+{
+    if (!raising) {
+        PlatformSocket::closeDescriptor(handle);
+        return;
+    }
+    mImpl.offeredRequest = handle;
+    mImpl.offerTaken = false;
+    emit mImpl.q->ConnectionRequest(mImpl.q->index(), handle);
+    const bool taken = mImpl.offerTaken;
+    mImpl.offeredRequest = -1;
+    mImpl.offerTaken = false;
+    if (!taken)
+        PlatformSocket::closeDescriptor(handle);
+}
+
+// --- noting what Qt reports ---------------------------------------------------
+
+void Winsock::Impl::post(Delivery kind)
+{
+    QCoreApplication::postEvent(q, new WinsockEvent(kind, generation));
+}
+
+void Winsock::Impl::postData()
+{
+    if (dataPosted || detached)
+        return;
+    dataPosted = true;
+    post(Delivery::Data);
+}
+
+void Winsock::Impl::postSend()
+{
+    if (sendPosted || detached)
+        return;
+    sendPosted = true;
+    post(Delivery::Send);
+}
+
+void Winsock::Impl::postEnd(Delivery kind)
+{
+    if (endPosted || detached)
+        return;
+    endPosted = true;
+    post(kind);
+}
+
+void Winsock::Impl::onReadyRead()
+{
+    arrived = true;
+    postData();
+}
+
+void Winsock::Impl::onBytesWritten(qint64 n)
+{
+    batchSent += n;
+    noteProgress();
+    postSend();
+}
+
+void Winsock::Impl::onDisconnected()
+{
+    resetWatch.close();
+    if (failed)
+        return;
+    disarmStall();
+    peerClosed = true;
+    postEnd(Delivery::Closed);
+}
+
+void Winsock::Impl::onSocketError(QAbstractSocket::SocketError kind)
+{
+    if (peerClosed || failed)
+        return;
+    if (kind == QAbstractSocket::RemoteHostClosedError) {
+        const bool reset = resetWatch.peerReset();
+        resetWatch.close();
+        // An orderly close is followed by disconnected(): the Close event.
+        if (!reset)
+            return;
+        pendingError = SocketError{10054, QStringLiteral("Connection reset by peer")};
+    } else {
+        pendingError = SocketErrors::fromQt(kind, socket ? socket->errorString() : QString());
+    }
+    failed = true;
+    disarmStall();
+    postEnd(Delivery::Failed);
+}
+
+void Winsock::Impl::onAcceptError(QAbstractSocket::SocketError kind)
+{
+    if (failed)
+        return;
+    failed = true;
+    pendingError = SocketErrors::fromQt(kind, server ? server->errorString() : QString());
+    postEnd(Delivery::Failed);
+}
+
+// --- delivery -----------------------------------------------------------------
+
+bool Winsock::event(QEvent *e)
+{
+    if (e->type() != WinsockEvent::kType)
+        return QObject::event(e);
+    const auto *we = static_cast<WinsockEvent *>(e);
+    if (d->detached || we->generation != d->generation)
+        return true; // meant for an earlier use of this object
+    switch (we->kind) {
+    case Delivery::Data:
+        d->deliverData();
+        break;
+    case Delivery::Send:
+        d->deliverSend();
+        break;
+    case Delivery::Closed:
+        emit PeerClosed(mIndex);
+        break;
+    case Delivery::Failed:
+        d->deliverFailure();
+        break;
+    }
+    return true;
+}
+
+void Winsock::Impl::deliverData()
+{
+    dataPosted = false;
+    if (!socket || !arrived)
+        return;
+    arrived = false;
+    const qint64 available = socket->bytesAvailable();
+    if (available <= 0)
+        return;
+    const Use use = currentUse();
+    emit q->DataArrival(q->mIndex, available);
+    // Bytes that came in while the handler ran and were announced by nobody
+    // still get their DataArrival.
+    if (use.current() && arrived && socket && socket->bytesAvailable() > 0)
+        postData();
+}
+
+void Winsock::Impl::deliverSend()
+{
+    sendPosted = false;
+    if (!socket || peerClosed || failed)
+        return;
+    const qint64 remaining = socket->bytesToWrite();
+    if (batchSent > 0) {
+        const Use use = currentUse();
+        emit q->SendProgress(q->mIndex, batchSent, remaining);
+        if (!use.current() || !socket)
+            return;
+    }
+    if (sendOutstanding && socket->bytesToWrite() == 0) {
+        sendOutstanding = false;
+        batchSent = 0;
+        emit q->SendComplete(q->mIndex);
+    }
+}
+
+void Winsock::Impl::deliverFailure()
+{
+    // A failed socket or listener is finished: release the OS resources now
+    // (a listener's port above all) and keep only what the handler may log.
+    const SocketError error = pendingError;
+    releaseOs();
+    emit q->Error(q->mIndex, error.number, error.description);
+}

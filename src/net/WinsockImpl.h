@@ -1,0 +1,116 @@
+#pragma once
+// Private to the socket layer: the state behind one Winsock object and the
+// listening server that raises its connection requests.
+//
+// Everything the OS reports (Qt's socket signals, the listener's pending
+// connections, the stall timer) is noted here and delivered to the program
+// later, as an event posted to the object itself: handlers never run inside
+// a Qt socket signal (where Qt suppresses nested readyRead / bytesWritten).
+// Connection requests alone are raised at once, since their descriptor must
+// be taken or closed before the notification returns.
+
+#include "net/PlatformSocket.h"
+#include "net/Winsock.h"
+
+#include <QEvent>
+#include <QPointer>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTimer>
+
+enum class Delivery { Data, Send, Closed, Failed };
+
+// Posted to the object; carries the use (generation) it was meant for.
+struct WinsockEvent : QEvent {
+    static const QEvent::Type kType;
+    WinsockEvent(Delivery kind, quint64 generation) : QEvent(kType), kind(kind), generation(generation) {}
+    Delivery kind;
+    quint64 generation;
+};
+
+struct Winsock::Impl {
+    // Raises ConnectionRequest from Listen on, and closes every request that
+    // no handler took (and every one that comes before Listen).
+    class RequestServer : public QTcpServer {
+    public:
+        explicit RequestServer(Impl &impl) : QTcpServer(impl.q), mImpl(impl) {}
+        bool raising = false;
+
+    protected:
+        void incomingConnection(qintptr handle) override;
+
+    private:
+        Impl &mImpl;
+    };
+
+    // Whether the use of the object that was current when this was taken is
+    // still current: a handler just called may have closed, reused or
+    // detached the object.
+    struct Use {
+        QPointer<Winsock> owner;
+        quint64 generation;
+        bool current() const { return owner && !owner->d->detached && owner->d->generation == generation; }
+    };
+
+    explicit Impl(Winsock *owner);
+    Use currentUse() { return Use{q, generation}; }
+
+    // --- delivery (WinsockEvents.cpp) ---------------------------------------
+    void post(Delivery kind);
+    void postData();
+    void postSend();
+    void postEnd(Delivery kind);
+    void deliverData();
+    void deliverSend();
+    void deliverFailure();
+    // What Qt reports.
+    void onReadyRead();
+    void onBytesWritten(qint64 n);
+    void onDisconnected();
+    void onSocketError(QAbstractSocket::SocketError kind);
+    void onAcceptError(QAbstractSocket::SocketError kind);
+
+    // --- life of one use (Winsock.cpp) --------------------------------------
+    bool live() const;
+    // Lets go of the OS resources of the current use: nothing it owned will
+    // report anything, a listener's port is free again.
+    void releaseOs();
+    // Ends the current use silently and starts a fresh one.
+    void teardown();
+
+    // --- stall limit (WinsockStall.cpp) -------------------------------------
+    void restartStall();
+    void armStall();
+    void noteProgress();
+    void disarmStall();
+    void onStallTimer();
+
+    Winsock *q;
+    RequestServer *server = nullptr;   // bound (and maybe listening)
+    QTcpSocket *socket = nullptr;      // accepted connection
+    quint64 generation = 0;
+    bool detached = false;
+    bool failed = false;               // an error ended the last use
+    bool peerClosed = false;           // the peer ended the connection
+    bool endPosted = false;            // Close or Error event already on its way
+    bool dataPosted = false;
+    bool arrived = false;              // bytes arrived that no DataArrival announced yet
+    bool sendPosted = false;
+    bool sendOutstanding = false;      // a SendData since the last SendComplete
+    qint64 batchSent = 0;              // bytes written to the OS since the last SendComplete
+    SocketError pendingError;
+    // The request the ConnectionRequest handler holds now, and whether some
+    // object took it.
+    qintptr offeredRequest = -1;
+    bool offerTaken = false;
+    quint16 localPort = 0;
+    QString localIP;                   // of the connection, kept after it ends
+    QString remoteIP;
+    quint16 remotePort = 0;
+    // Runs only while bytes of a send wait here for the OS; restarted by
+    // every progress. stallDeadline says when it fires.
+    QTimer stallTimer;
+    QDeadlineTimer stallDeadline{QDeadlineTimer::Forever};
+    std::chrono::milliseconds stallLimit = Winsock::kStallLimit;
+    PlatformSocket::ResetWatch resetWatch;
+};
