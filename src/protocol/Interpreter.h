@@ -29,7 +29,7 @@
 //    sockets are looked up again, never kept.
 //  - A stream ends when its target line has been released since it began,
 //    even if a new client holds the line again (the line's generation), or
-//    when the server is exiting. The transfer state is Idle after every
+//    once the exit work has begun. The transfer state is Idle after every
 //    stream, however it ended.
 //  - DoSendList streams the list as it was when the request was read; a
 //    reload meanwhile does not mix two lists.
