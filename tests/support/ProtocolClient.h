@@ -74,6 +74,7 @@ struct ProtocolClient {
         collect();
         return socket.state() != QAbstractSocket::ConnectedState && available() == 0;
     }
+
     // Total received over the connection's life, taken or not.
     qint64 total() const { return mTotal; }
 
