@@ -95,7 +95,7 @@ void EndToEnd::clientSessionAgainstSampleMusic()
     QVERIFY2(port > 0, qPrintable(run.lines().join('\n')));
     // Start-up order: the scan completes before the listener opens.
     const QStringList log = run.lines();
-    const int songsLine = log.indexOf("Songs Available: " + QString::number(songs.size()) + "\r\n");
+    const auto songsLine = log.indexOf("Songs Available: " + QString::number(songs.size()) + "\r\n");
     const int listenLine = run.waitForLine(QRegularExpression("^Listening on "));
     QVERIFY2(songsLine >= 0 && songsLine < listenLine, qPrintable(log.join('\n')));
 

@@ -7,7 +7,7 @@
 // replies, the receive buffer stays bounded, no stream is left marked as
 // running, and after each round a fresh client is served exactly.
 //
-// VORLUNE_FUZZ_SEED repeats a run (the seed is printed); VORLUNE_FUZZ_ROUNDS
+// VORLUNE_FUZZ_SEED chooses another run than the default one (the seed is printed); VORLUNE_FUZZ_ROUNDS
 // makes it longer. The seed fixes what the clients do, not the machine's
 // timing, so a repeat walks the same steps through similar interleavings.
 #include "ProtocolRig.h"
@@ -157,7 +157,7 @@ int serverEnd(quint16 serverPort, quint16 clientPort)
 }
 
 struct FuzzClient {
-    FuzzClient(const Replies &r, int id) : reader(r), id(id) {}
+    FuzzClient(const Replies &r, int number) : reader(r), id(number) {}
     ProtocolClient c;
     ReplyReader reader;
     const int id;        // -1: a fresh client checked after a round
@@ -619,7 +619,9 @@ void TestFuzz::randomConversationsKeepTheirShape()
 {
     bool given = false;
     const quint32 seed = qEnvironmentVariable("VORLUNE_FUZZ_SEED").toUInt(&given);
-    const quint32 used = given ? seed : QRandomGenerator::system()->generate();
+    // A fixed seed by default: the test command must pass or fail the same way
+    // on every run; other seeds are explored by setting the variable.
+    const quint32 used = given ? seed : 20261207u;
     const int rounds = qEnvironmentVariableIsSet("VORLUNE_FUZZ_ROUNDS") ? qEnvironmentVariableIntValue("VORLUNE_FUZZ_ROUNDS")
                                                                         : 8;
     qInfo("seed %u (VORLUNE_FUZZ_SEED=%u repeats it), %d rounds", used, used, rounds);

@@ -44,9 +44,9 @@ struct ProtocolClient {
     }
 
     // Connects and waits until the connection is made or has failed.
-    bool connectTo(quint16 port, const QHostAddress &host = QHostAddress(QHostAddress::LocalHost))
+    bool connectTo(int port, const QHostAddress &host = QHostAddress(QHostAddress::LocalHost))
     {
-        socket.connectToHost(host, port);
+        socket.connectToHost(host, quint16(port));
         waitUntil([&] {
             const QAbstractSocket::SocketState state = socket.state();
             return state == QAbstractSocket::ConnectedState || state == QAbstractSocket::UnconnectedState;
