@@ -79,7 +79,8 @@ private slots:
             {"a\rb\rc\r", 3, "a", "b", "c"}, {"a\nb\nc\n", 3, "a", "b", "c"}, {"a\n\rc\n", 3, "a", "", "c"},
             {"\r\n1\r\n/m\xc3\xbc\r\n", 3, "", "1", "/m\xc3\xbc"}};
         for (const auto &c : cases) {
-            SettingsFields f{QStringLiteral("IP"), QStringLiteral("PORT"), QStringLiteral("DIR")};
+            SettingsFields f;
+            f.ip = QStringLiteral("IP"), f.port = QStringLiteral("PORT"), f.musicFolder = QStringLiteral("DIR");
             QCOMPARE(parseSettings(c.bytes, f), c.assigned);
             const QString got = f.ip + u'|' + f.port + u'|' + f.musicFolder;
             QCOMPARE(got, QString::fromUtf8(c.ip) + u'|' + c.port + u'|' + QString::fromUtf8(c.folder));
@@ -92,7 +93,8 @@ private slots:
         const QString path = dir.filePath(QLatin1String(kSettingsFileName));
         const QByteArray old = "1.1.1.1\r\n1\r\n/a/long/old/folder\r\nfourth line\r\n";
         QVERIFY(writeFile(path, old));
-        const SettingsFields fields{QStringLiteral(" ip "), QString(), QString::fromUtf8("/m\xc3\xbc ")};
+        SettingsFields fields;
+        fields.ip = QStringLiteral(" ip "), fields.port = QString(), fields.musicFolder = QString::fromUtf8("/m\xc3\xbc ");
         QString whyNot;
         // The write ends before the commit, as a crash would.
         QVERIFY(!SaveSettings(path, fields, &whyNot, [] { return false; }));

@@ -21,20 +21,25 @@ Server::Server(QObject *parent)
           [this] { return exiting(); },
           [this] { pumpEvents(); },
           [this] { return mFields.musicFolder; }})),
-      mInterpreter(std::make_unique<Interpreter>(*this))
+      mInterpreter(std::make_unique<Interpreter>(ProtocolServices{
+          [this](const QString &msg) { AddLog(msg); },
+          [this](const QString &text) { mLog->AddIncoming(text); },
+          [this] { return mHide; },
+          [this](const QString &text) { ShowInformation(text); },
+          [this] { return exiting(); },
+          [this] { pumpEvents(); }},
+          *mLines, *mCatalogue))
 {
     mVer = versionText();
     connect(mLines.get(), &Lines::listening, this, &Server::Lines_listening);
-    connect(mLines.get(), &Lines::DataArrival, mInterpreter.get(), &Interpreter::Winsock_DataArrival);
-    connect(mLines.get(), &Lines::SendProgress, mInterpreter.get(), &Interpreter::Winsock_SendProgress);
-    connect(mLines.get(), &Lines::SendComplete, mInterpreter.get(), &Interpreter::Winsock_SendComplete);
 }
 
 Server::~Server()
 {
     beginExit();
-    // Components refer to each other through the server: take them down in
-    // the reverse order of construction.
+    // The interpreter refers to the lines and the catalogue, and every
+    // component to the services of this server: take them down in the
+    // reverse order of construction.
     mInterpreter.reset();
     mCatalogue.reset();
     mLines.reset();

@@ -1,9 +1,9 @@
 #pragma once
 // The built executable run as a user would run it: a folder of its own with a
 // copy of the program and its vorlune.ini, the offscreen platform, the log
-// read from standard output; and a blocking protocol client for it, since the
-// server runs in another process. A run can be given arguments, a changed
-// environment and another user to run as.
+// read from standard output. A run can be given arguments, a changed
+// environment and another user to run as. Clients talk to it through
+// ProtocolClient.
 
 #include "AppFixture.h"
 
@@ -12,7 +12,6 @@
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
-#include <QTcpSocket>
 
 #include <cctype>
 #include <csignal>
@@ -49,7 +48,6 @@ public:
     }
 
     QString iniPath() const { return mDir + "/vorlune.ini"; }
-    QString executable() const { return mExe; }
 
     // The environment of the next start: the test's own with the offscreen
     // platform, until changed here.
@@ -70,7 +68,6 @@ public:
         mOut.clear();
         mProc.setProcessEnvironment(mEnv);
         mProc.setWorkingDirectory(mDir);
-        mProc.setProcessChannelMode(QProcess::SeparateChannels);
         mProc.start(mExe, arguments);
         return mProc.waitForStarted(kTimeoutMs);
     }
@@ -83,13 +80,6 @@ public:
             return false;
         *exitCode = mProc.exitCode();
         return true;
-    }
-
-    // Standard error so far.
-    QByteArray standardError()
-    {
-        mErr += mProc.readAllStandardError();
-        return mErr;
     }
 
     // Log entries so far, one per line of standard output.
@@ -152,9 +142,7 @@ public:
     int listeningPort(const QString &ipPattern = "127\\.0\\.0\\.1")
     {
         const int i = waitForLine(QRegularExpression("^Listening on " + ipPattern + " - (\\d+)$"));
-        if (i < 0)
-            return -1;
-        return QRegularExpression("(\\d+)$").match(lines().at(i)).captured(1).toInt();
+        return i < 0 ? -1 : lines().at(i).section(' ', -1).toInt();
     }
 
     // Ends the run with a signal, SIGTERM unless told otherwise.
@@ -169,7 +157,7 @@ public:
 
     bool running() const { return mProc.state() == QProcess::Running; }
     // For what the methods above do not cover (a standard output of the
-    // test's own, standard error).
+    // test's own, standard error, the process id).
     QProcess &process() { return mProc; }
 
 private:
@@ -178,40 +166,6 @@ private:
     QProcess mProc;
     QProcessEnvironment mEnv;
     QByteArray mOut;
-    QByteArray mErr;
-};
-
-// A blocking protocol client: the server runs in another process.
-struct Client {
-    QTcpSocket socket;
-
-    bool connectTo(int port, const QHostAddress &host = QHostAddress(QHostAddress::LocalHost))
-    {
-        socket.connectToHost(host, quint16(port));
-        return socket.waitForConnected(kTimeoutMs);
-    }
-    void send(const QByteArray &bytes)
-    {
-        socket.write(bytes);
-        socket.waitForBytesWritten(kTimeoutMs);
-    }
-    QByteArray read(qint64 count)
-    {
-        QByteArray got;
-        while (got.size() < count) {
-            if (socket.bytesAvailable() == 0 && !socket.waitForReadyRead(kTimeoutMs))
-                break;
-            got += socket.read(count - got.size());
-        }
-        return got;
-    }
-    // True when the server ended the connection without sending anything more.
-    bool endedSilently()
-    {
-        if (socket.state() == QAbstractSocket::ConnectedState)
-            socket.waitForDisconnected(kTimeoutMs);
-        return socket.state() != QAbstractSocket::ConnectedState && socket.bytesAvailable() == 0;
-    }
 };
 
 } // namespace E2E
