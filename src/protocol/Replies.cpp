@@ -123,6 +123,8 @@ void Interpreter::DoSendFile(const QByteArray &path, qint64 announcedSize)
         return;
     }
     mServer.AddLog(QStringLiteral("Sending Song ") + shownPath + QStringLiteral(".\r\n"));
+    if (target.exists())
+        emit songStreamStarted(target.line(), shownPath, announcedSize);
 
     // One piece buffer for the whole song: the gate copies what it hands
     // over, so refilling this one costs no allocation.
@@ -149,6 +151,8 @@ void Interpreter::DoSendFile(const QByteArray &path, qint64 announcedSize)
     }
     file.close();
     TransferState = 0;
+    if (target.exists())
+        emit songStreamEnded(target.line(), announcedSize - remaining, announcedSize);
     if (remaining > 0 && target.open())
         closeShortSong(target.line(), target.generation(), announcedSize - remaining, announcedSize, shownPath);
     if (!target.exists())
