@@ -1,6 +1,8 @@
 #include "app/Server.h"
 
 #include "app/OperatorLog.h"
+#include "app/OperatorWarnings.h"
+#include "app/ServerStatus.h"
 #include "library/SongCatalogue.h"
 #include "net/Lines.h"
 #include "protocol/Interpreter.h"
@@ -21,9 +23,11 @@ Server::Server(QObject *parent)
           [this] { return exiting(); },
           [this] { pumpEvents(); },
           [this] { return mFields.musicFolder; }})),
-      mInterpreter(std::make_unique<Interpreter>(*this))
+      mInterpreter(std::make_unique<Interpreter>(*this)),
+      mStatus(std::make_unique<ServerStatus>(*mLines))
 {
     mVer = versionText();
+    connectStatus();
     connect(mLines.get(), &Lines::listening, this, &Server::Lines_listening);
     connect(mLines.get(), &Lines::DataArrival, mInterpreter.get(), &Interpreter::Winsock_DataArrival);
     connect(mLines.get(), &Lines::SendProgress, mInterpreter.get(), &Interpreter::Winsock_SendProgress);
@@ -35,6 +39,7 @@ Server::~Server()
     beginExit();
     // Components refer to each other through the server: take them down in
     // the reverse order of construction.
+    mStatus.reset();
     mInterpreter.reset();
     mCatalogue.reset();
     mLines.reset();
@@ -90,6 +95,35 @@ void Server::setFields(const SettingsFields &fields)
 {
     mFields = fields;
     emit fieldsChanged();
+}
+
+void Server::connectStatus()
+{
+    ServerStatus *status = mStatus.get();
+    Lines *lines = mLines.get();
+    connect(lines, &Lines::listenStarted, status, &ServerStatus::Lines_listenStarted);
+    connect(lines, &Lines::listenFailed, status, &ServerStatus::Lines_listenFailed);
+    connect(lines, &Lines::connectionAccepted, status, &ServerStatus::Lines_connectionAccepted);
+    connect(lines, &Lines::lineReleased, status, &ServerStatus::Lines_lineReleased);
+    connect(lines, &Lines::SendProgress, status, &ServerStatus::Lines_SendProgress);
+    connect(lines, &Lines::SendComplete, status, &ServerStatus::Lines_SendComplete);
+    SongCatalogue *catalogue = mCatalogue.get();
+    connect(catalogue, &SongCatalogue::scanStarted, status, &ServerStatus::Catalogue_scanStarted);
+    connect(catalogue, &SongCatalogue::scanProgress, status, &ServerStatus::Catalogue_scanProgress);
+    connect(catalogue, &SongCatalogue::scanEnded, status, &ServerStatus::Catalogue_scanEnded);
+    Interpreter *interpreter = mInterpreter.get();
+    connect(interpreter, &Interpreter::songStreamStarted, status, &ServerStatus::Interpreter_songStreamStarted);
+    connect(interpreter, &Interpreter::songStreamEnded, status, &ServerStatus::Interpreter_songStreamEnded);
+
+    // Logged before the "Listening on" and "Songs Available: " lines they explain.
+    connect(lines, &Lines::listenStarted, this, [this](qint16, const QString &, quint16 port, bool chosen) {
+        if (chosen)
+            AddLog(OperatorWarnings::portChosenBySystem(port));
+    });
+    connect(catalogue, &SongCatalogue::musicFolderUnreadable, this,
+            [this](const QString &folder, const QString &reason) {
+                AddLog(OperatorWarnings::unreadableMusicFolder(folder, reason));
+            });
 }
 
 void Server::Lines_listening(const QString &localIP)
