@@ -229,6 +229,29 @@ private slots:
         QTRY_VERIFY(!refresh->isActive());
     }
 
+    void aLogShownToItsEndStaysThereThroughAResize()
+    {
+        // Otherwise the newest entries, a warning among them, go unseen
+        // after the window was made smaller.
+        Fixture f;
+        f.window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&f.window));
+        QScrollBar *bar = f.find<QPlainTextEdit>("txtLog")->verticalScrollBar();
+        for (int i = 0; i < 200; ++i)
+            f.server.AddLog(QStringLiteral("entry %1").arg(i));
+        QTRY_VERIFY(bar->maximum() > 0 && bar->value() == bar->maximum());
+        f.window.resize(f.window.width(), f.window.minimumHeight());
+        QTRY_COMPARE(f.window.height(), f.window.minimumHeight());
+        f.server.AddLog(QStringLiteral("newest"));
+        QTRY_COMPARE(bar->value(), bar->maximum());
+        // Scrolled back by the operator, it stays where it was put.
+        bar->setValue(bar->maximum() / 2);
+        f.server.AddLog(QStringLiteral("one more"));
+        f.window.resize(f.window.width(), frmMain::kDesignHeight);
+        QTRY_COMPARE(f.window.height(), frmMain::kDesignHeight);
+        QVERIFY(bar->value() < bar->maximum());
+    }
+
     void closeHidesWhileFileExitEndsOnceEvenWhenTheSaveFails()
     {
         Fixture f;
