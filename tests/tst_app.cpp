@@ -410,8 +410,11 @@ private slots:
             const QString warning = OperatorWarnings::unreadableMusicFolder(u.folder, u.reason);
             QCOMPARE(log, QStringList({warning, "Songs Available: 0\r\n", warning, "Songs Available: 0\r\n"}));
             QVERIFY(warning.contains(u.folder));
-            QCOMPARE(server.status().songs(), 0);
+            QCOMPARE(server.status().songsText(), QStringLiteral("0 songs offered: the music folder cannot be read"));
         }
+        server.setTxtMusicFolder(dir.path());
+        server.catalogue().cmdReload_Click();
+        QCOMPARE(server.status().songsText(), QStringLiteral("1 song offered"));
 
         // A port field that names no port: the listener is opened as ever on
         // the port the system chose, and the warning before it names that port.

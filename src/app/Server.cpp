@@ -109,6 +109,7 @@ void Server::connectStatus()
     connect(lines, &Lines::SendComplete, status, &ServerStatus::Lines_SendComplete);
     SongCatalogue *catalogue = mCatalogue.get();
     connect(catalogue, &SongCatalogue::scanStarted, status, &ServerStatus::Catalogue_scanStarted);
+    connect(catalogue, &SongCatalogue::musicFolderUnreadable, status, &ServerStatus::Catalogue_musicFolderUnreadable);
     connect(catalogue, &SongCatalogue::scanProgress, status, &ServerStatus::Catalogue_scanProgress);
     connect(catalogue, &SongCatalogue::scanEnded, status, &ServerStatus::Catalogue_scanEnded);
     Interpreter *interpreter = mInterpreter.get();

@@ -184,6 +184,13 @@ void ServerStatus::Catalogue_scanStarted()
     mScanning = true;
     mScanFolders = 0;
     mScanSongs = 0;
+    mFolderUnreadable = false;
+    emit changed();
+}
+
+void ServerStatus::Catalogue_musicFolderUnreadable(const QString &, const QString &)
+{
+    mFolderUnreadable = true;
     emit changed();
 }
 
@@ -225,7 +232,10 @@ QString ServerStatus::listenText() const
 QString ServerStatus::songsText() const
 {
     // "Offered": during a scan these are still the previous scan's songs.
-    return counted(mSongs, "song", "songs") + QStringLiteral(" offered");
+    // No songs from a folder that cannot be read is a fault to mend, not an
+    // empty folder: the log's warning says more.
+    return counted(mSongs, "song", "songs") + QStringLiteral(" offered")
+           + (mFolderUnreadable && mSongs == 0 ? QStringLiteral(": the music folder cannot be read") : QString());
 }
 
 QString ServerStatus::clientsText() const

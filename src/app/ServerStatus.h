@@ -84,6 +84,7 @@ public:
     void Lines_SendProgress(qint16 line, qint64 bytesSent, qint64 bytesRemaining);
     void Lines_SendComplete(qint16 line);
     void Catalogue_scanStarted();
+    void Catalogue_musicFolderUnreadable(const QString &folder, const QString &reason);
     void Catalogue_scanProgress(qint64 folders, qint64 songs);
     void Catalogue_scanEnded(bool completed, qint32 songCount, qint64 folders);
     void Interpreter_songStreamStarted(qint16 line, const QString &path, qint64 size);
@@ -109,6 +110,7 @@ private:
     bool mScanning = false;
     qint64 mScanFolders = 0;
     qint64 mScanSongs = 0;
+    bool mFolderUnreadable = false;   // at the last scan
     SongStream mStream;
     qint64 mStreamCompleted = 0;      // bytes of pieces whose SendComplete came
     bool mSkipEarlierSend = false;    // the line's send from before the stream is still out
