@@ -63,7 +63,7 @@ double cpuMs(int who)
 {
     rusage usage{};
     getrusage(who, &usage);
-    const auto ms = [](const timeval &t) { return t.tv_sec * 1e3 + t.tv_usec / 1e3; };
+    const auto ms = [](const timeval &t) { return double(t.tv_sec) * 1e3 + double(t.tv_usec) / 1e3; };
     return ms(usage.ru_utime) + ms(usage.ru_stime);
 }
 
@@ -185,6 +185,6 @@ int main(int argc, char **argv)
     printSpread("processor time, pump every 2 ms:", spread(scanCpu), "ms");
     printSpread("  ratio to find (same run):", spread(cpuRatio), "x");
     std::printf("peak resident: %.1f MiB after the scans, %.1f MiB before the first\n",
-                peakResidentKiB() / 1024.0, rssBeforeScan / 1024.0);
+                double(peakResidentKiB()) / 1024.0, double(rssBeforeScan) / 1024.0);
     return 0;
 }

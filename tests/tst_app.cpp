@@ -87,7 +87,8 @@ private slots:
             {"a\rb\rc\r", 3, "a", "b", "c"}, {"a\nb\nc\n", 3, "a", "b", "c"}, {"a\n\rc\n", 3, "a", "", "c"},
             {"\r\n1\r\n/m\xc3\xbc\r\n", 3, "", "1", "/m\xc3\xbc"}};
         for (const auto &c : cases) {
-            SettingsFields f{QStringLiteral("IP"), QStringLiteral("PORT"), QStringLiteral("DIR")};
+            SettingsFields f;
+            f.ip = QStringLiteral("IP"), f.port = QStringLiteral("PORT"), f.musicFolder = QStringLiteral("DIR");
             QCOMPARE(parseSettings(c.bytes, f), c.assigned);
             const QString got = f.ip + u'|' + f.port + u'|' + f.musicFolder;
             QCOMPARE(got, QString::fromUtf8(c.ip) + u'|' + c.port + u'|' + QString::fromUtf8(c.folder));
@@ -100,7 +101,8 @@ private slots:
         const QString path = dir.filePath(QLatin1String(kSettingsFileName));
         const QByteArray old = "1.1.1.1\r\n1\r\n/a/long/old/folder\r\nfourth line\r\n";
         QVERIFY(writeFile(path, old));
-        const SettingsFields fields{QStringLiteral(" ip "), QString(), QString::fromUtf8("/m\xc3\xbc ")};
+        SettingsFields fields;
+        fields.ip = QStringLiteral(" ip "), fields.port = QString(), fields.musicFolder = QString::fromUtf8("/m\xc3\xbc ");
         QString whyNot;
         // The write ends before the commit, as a crash would.
         QVERIFY(!SaveSettings(path, fields, &whyNot, [] { return false; }));
@@ -204,11 +206,11 @@ private slots:
         const QByteArray song = rig.addSong("whole.mp3", size, 5);
         QVERIFY(rig.start());
         ProtocolClient &c = rig.connect();
-        ServerStatus &status = rig.server.status();
+        ServerStatus status(rig.lines, rig.catalogue, rig.interpreter);
         QList<qint64> seen;   // the song's count at every change while it streams; -1: its end
         qint64 pastTwoPieces = -1;
         QString textThen;
-        QObject::connect(&status, &ServerStatus::changed, &rig.server, [&] {
+        QObject::connect(&status, &ServerStatus::changed, &rig.context, [&] {
             const qint64 sent = status.songStream().sent;
             if (!status.songStream().active) {
                 if (!seen.isEmpty() && seen.last() >= 0)
@@ -302,9 +304,9 @@ private slots:
     void clientsAndListenersAsTheyComeAndGo()
     {
         Rig rig;
+        ServerStatus status(rig.lines, rig.catalogue, rig.interpreter);
         QVERIFY(rig.start());
-        ServerStatus &status = rig.server.status();
-        Lines &lines = rig.server.lines();
+        Lines &lines = rig.lines;
         QCOMPARE(status.listenText(),
                  QStringLiteral("Listening on 127.0.0.1, port %1 (chosen by the system)").arg(rig.port));
         QCOMPARE(status.clientsText(), QStringLiteral("No clients"));
@@ -331,8 +333,7 @@ private slots:
         QTcpServer squatter;
         QVERIFY(squatter.listen(QHostAddress::LocalHost));
         lines.cmdListen_Click(QStringLiteral("127.0.0.1"), QString::number(squatter.serverPort()));
-        QCOMPARE(rig.entries.last(), QStringLiteral("ERROR (listen port):  10048 - ") + status.notListeningReason()
-                                         + QStringLiteral("\r\n"));
+        QCOMPARE(rig.entries.last(), QStringLiteral("ERROR (listen port):  10048 - ") + status.notListeningReason());
         QVERIFY(status.listenText().startsWith(QStringLiteral("Not listening: ")) && status.notListeningReason().size() > 3);
         // An any-address listener is shown as such, not as one address.
         lines.cmdListen_Click(QStringLiteral("0.0.0.0"), QStringLiteral("0"));

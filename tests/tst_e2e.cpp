@@ -4,6 +4,7 @@
 // standard output (a pipe, or a terminal that stops reading), a termination
 // signal at the end and the settings file checked.
 
+#include "ProtocolClient.h"
 #include "ServerRun.h"
 
 #include <QTcpServer>
@@ -94,11 +95,11 @@ void EndToEnd::clientSessionAgainstSampleMusic()
     QVERIFY2(port > 0, qPrintable(run.lines().join('\n')));
     // Start-up order: the scan completes before the listener opens.
     const QStringList log = run.lines();
-    const int songsLine = log.indexOf("Songs Available: " + QString::number(songs.size()) + "\r\n");
+    const auto songsLine = log.indexOf("Songs Available: " + QString::number(songs.size()) + "\r\n");
     const int listenLine = run.waitForLine(QRegularExpression("^Listening on "));
     QVERIFY2(songsLine >= 0 && songsLine < listenLine, qPrintable(log.join('\n')));
 
-    Client c;
+    ProtocolClient c;
     QVERIFY(c.connectTo(port));
 
     QByteArray expectedList;
@@ -133,7 +134,7 @@ void EndToEnd::clientSessionAgainstSampleMusic()
     QCOMPARE(c.read(1), QByteArray("!"));
 
     // Exit with two clients connected: their connections end, nothing is sent.
-    Client idle;
+    ProtocolClient idle;
     QVERIFY(idle.connectTo(port));
     QVERIFY(run.waitForLine(QRegularExpression("^Accepted to 127\\.0\\.0\\.1 - "
                                                + QString::number(idle.socket.localPort()) + "$")) >= 0);
@@ -223,7 +224,7 @@ void EndToEnd::aTerminalThatStopsReadingStopsNothing()
 
     // Each round logs two entries of about 2 KB: far more than a terminal
     // holds unread. Every one is still answered.
-    Client c;
+    ProtocolClient c;
     QVERIFY(c.connectTo(port));
     const int rounds = 300;
     const auto talk = [&] {

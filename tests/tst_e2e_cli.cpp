@@ -2,6 +2,7 @@
 // settings live, a headless start-up that cannot listen, and the two
 // address families of "::".
 
+#include "ProtocolClient.h"
 #include "ServerRun.h"
 #include "app/Server.h"
 #include "app/SettingsLocation.h"
@@ -278,11 +279,11 @@ void EndToEndCli::addressFamilies()
     const int port = run.listeningPort("\\S+");
     QVERIFY2(port > 0, qPrintable(run.lines().join('\n')));
 
-    Client v4;
+    ProtocolClient v4;
     QVERIFY(v4.connectTo(port, QHostAddress(QHostAddress::LocalHost)));
     QVERIFY(run.waitForLine(QRegularExpression("^Accepted to 127\\.0\\.0\\.1 - "
                                                + QString::number(v4.socket.localPort()) + "$")) >= 0);
-    Client v6;
+    ProtocolClient v6;
     QCOMPARE(v6.connectTo(port, QHostAddress(QHostAddress::LocalHostIPv6)), ipv6);
     if (ipv6)
         QVERIFY(run.waitForLine(QRegularExpression("^Accepted to ::1 - " + QString::number(v6.socket.localPort())

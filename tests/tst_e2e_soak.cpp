@@ -9,6 +9,7 @@
 // VORLUNE_SOAK_SEED sets the seed (printed), VORLUNE_SOAK_SECONDS the length
 // of the busy phase (default 50 s).
 
+#include "ProtocolClient.h"
 #include "ServerRun.h"
 
 #include "protocol/Interpreter.h"
@@ -41,19 +42,6 @@ constexpr qint64 kRssSlackKb = 30 * 1024;
 // Song 1, for the stalled client: far more than the OS buffers on loopback
 // (about 4 MB) hold, so its stream cannot complete.
 constexpr qint64 kStallSongSize = 16 << 20;
-
-// Runs the event loop (sleeping, never spinning) until the condition holds
-// or the time is up; returns the condition's last value.
-bool waitUntil(const std::function<bool()> &condition, int timeoutMs)
-{
-    const QDeadlineTimer deadline(timeoutMs);
-    while (!condition() && !deadline.hasExpired()) {
-        QEventLoop loop;
-        QTimer::singleShot(5, &loop, &QEventLoop::quit);
-        loop.exec();
-    }
-    return condition();
-}
 
 void runFor(int ms)
 {
@@ -143,16 +131,9 @@ struct Stats {
 // Collects what the client receives until it contains the text or the time
 // is up. Anything else the server still had for it (a list, a song) may come
 // first: neither contains a "!" or a NUL.
-bool receiveContaining(Client &c, const QByteArray &text, int timeoutMs)
+bool receiveContaining(ProtocolClient &c, const QByteArray &text, int timeoutMs)
 {
-    QByteArray got;
-    const QDeadlineTimer deadline(timeoutMs);
-    while (!got.contains(text) && !deadline.hasExpired()) {
-        if (c.socket.bytesAvailable() == 0)
-            c.socket.waitForReadyRead(int(qMax<qint64>(1, deadline.remainingTime())));
-        got += c.socket.readAll();
-    }
-    return got.contains(text);
+    return c.waitUntil([&] { return c.mReceived.contains(text); }, timeoutMs);
 }
 
 struct DescriptorGuard {
@@ -286,10 +267,10 @@ void Soak::hundredClientsThenBackToStart()
     const qint64 listLength = makeMusic(music, mRng);
     ServerRun run(dir.path());
     QVERIFY(writeFile(run.iniPath(), settingsText("127.0.0.1", "0", music)));
-    qputenv("VORLUNE_STALL_LIMIT_MS", QByteArray::number(kStallLimitMs));
-    const bool started = run.start();
-    qunsetenv("VORLUNE_STALL_LIMIT_MS");
-    QVERIFY(started);
+    // The run's environment was taken when it was made: the test's own,
+    // changed now, would not reach the server.
+    run.environment().insert(QStringLiteral("VORLUNE_STALL_LIMIT_MS"), QString::number(kStallLimitMs));
+    QVERIFY(run.start());
     const int port = run.listeningPort();
     QVERIFY2(port > 0, qPrintable(run.lines().join('\n')));
     const qint64 pid = findPid(dir.path() + "/vorlune-server");
@@ -301,12 +282,12 @@ void Soak::hundredClientsThenBackToStart()
     // counted in the starting figures.
     const int fdsListening = descriptorCount(pid);
     {
-        Client probe;
+        ProtocolClient probe;
         QVERIFY(probe.connectTo(port));
         probe.send("SLLEN\r\n");
         QCOMPARE(probe.read(10), lengthReply);
     }
-    QVERIFY(waitUntil([&] { return descriptorCount(pid) == fdsListening; }, kTimeoutMs));
+    QVERIFY(runEventsUntil([&] { return descriptorCount(pid) == fdsListening; }, kTimeoutMs));
     const int fdsStart = descriptorCount(pid);
     const qint64 rssStart = residentKb(pid);
 
@@ -366,7 +347,7 @@ void Soak::hundredClientsThenBackToStart()
         if (slot.socket)
             leave(slot, pick(2) == 0, stats);
     }
-    const bool allGone = waitUntil([&] { return descriptorCount(pid) <= fdsStart; }, 60000);
+    const bool allGone = runEventsUntil([&] { return descriptorCount(pid) <= fdsStart; }, 60000);
     qInfo("%lld actions, %lld connects, %lld leaves (%lld by reset), %lld junk, %lld split messages, %lld bytes received",
           stats.actions, stats.connects, stats.leaves, stats.resets, stats.junk, stats.partial, stats.received);
     QVERIFY2(allGone, qPrintable(QStringLiteral("descriptors: %1 at start, %2 now").arg(fdsStart).arg(descriptorCount(pid))));
@@ -375,7 +356,7 @@ void Soak::hundredClientsThenBackToStart()
     // the others left unfinished: an arrival beyond its bound empties it,
     // and then at most one message without its line end is left before ours.
     {
-        Client fresh;
+        ProtocolClient fresh;
         QVERIFY(fresh.connectTo(port));
         fresh.send(QByteArray(2 * (Interpreter::kMaxCmdBuffer + 1), 'x'));
         bool synced = false;
@@ -389,7 +370,7 @@ void Soak::hundredClientsThenBackToStart()
     }
 
     // Back to where it started: every descriptor, and memory within bounds.
-    QVERIFY(waitUntil([&] { return descriptorCount(pid) == fdsStart; }, kTimeoutMs));
+    QVERIFY(runEventsUntil([&] { return descriptorCount(pid) == fdsStart; }, kTimeoutMs));
     const int fdsEnd = descriptorCount(pid);
     const qint64 rssEnd = residentKb(pid);
     const QStringList log = run.lines();

@@ -1,4 +1,5 @@
-// Seeded random conversations with a whole server: loopback clients send
+// Seeded random conversations with the protocol (the interpreter wired to
+// the lines and the catalogue with fake services): loopback clients send
 // bytes biased towards the protocol's keywords, split into arbitrary
 // arrivals; they stop reading for a while and leave mid-transfer, and the
 // operator changes the selection or closes lines meanwhile. Whatever the
@@ -6,7 +7,7 @@
 // replies, the receive buffer stays bounded, no stream is left marked as
 // running, and after each round a fresh client is served exactly.
 //
-// VORLUNE_FUZZ_SEED repeats a run (the seed is printed); VORLUNE_FUZZ_ROUNDS
+// VORLUNE_FUZZ_SEED chooses another run than the default one (the seed is printed); VORLUNE_FUZZ_ROUNDS
 // makes it longer. The seed fixes what the clients do, not the machine's
 // timing, so a repeat walks the same steps through similar interleavings.
 #include "ProtocolRig.h"
@@ -156,7 +157,7 @@ int serverEnd(quint16 serverPort, quint16 clientPort)
 }
 
 struct FuzzClient {
-    FuzzClient(const Replies &r, int id) : reader(r), id(id) {}
+    FuzzClient(const Replies &r, int number) : reader(r), id(number) {}
     ProtocolClient c;
     ReplyReader reader;
     const int id;        // -1: a fresh client checked after a round
@@ -183,9 +184,7 @@ class Fuzz {
 public:
     Fuzz(Rig &rig, const Replies &r, quint32 seed) : mRig(rig), mR(r), mRng(seed)
     {
-        // Contexts of the test's own: the server outlives this object.
-        QObject::connect(&rig.server.log().logPane(), &MessagePane::appended, &mTick,
-                         [this](const QString &entry) { logged(entry); });
+        mRig.watch = [this](const QString &entry) { logged(entry); };
         mTick.setInterval(0);
         QObject::connect(&mTick, &QTimer::timeout, &mTick, [this] { tick(); });
         mStuck.setSingleShot(true);
@@ -194,9 +193,10 @@ public:
             // A wait that never ends would keep the test in it: the server's
             // exit lets every wait return, and the test fails.
             fail(QStringLiteral("nothing moved for %1 ms: %2").arg(kStuckMs).arg(state()));
-            mRig.server.beginExit();
+            mRig.beginExit();
         });
     }
+    ~Fuzz() { mRig.watch = nullptr; }
 
     // Random steps, then everyone reads again and the server settles.
     bool round(int steps)
@@ -220,9 +220,9 @@ public:
         FuzzClient &p = connectClient(true);
         waitAtTop([&] { return ready(); });
         const qint64 othersGot = receivedByOthers();
-        Interpreter &in = mRig.server.interpreter();
+        const Interpreter &in = mRig.interpreter;
         mRig.selectOnly(-1); // what the emptying makes of the buffer goes nowhere
-        for (int tries = 0; ok() && !in.mCmdBuffer.isEmpty(); ++tries) {
+        for (int tries = 0; ok() && !in.cmdBuffer().isEmpty(); ++tries) {
             if (tries == 10)
                 fail(QStringLiteral("lines beyond the receive buffer's bound do not empty it"));
             send(p, QByteArray(Interpreter::kMaxCmdBuffer + 1, 'x'));
@@ -241,8 +241,8 @@ public:
             p.c.mReceived.remove(0, got.size());
             if (ok() && got != reply)
                 fail(shown(text) + QStringLiteral(" was not answered exactly"));
-            if (ok() && in.TransferState != 0 && (text == "READY\r\n" || text == "SLIST\r\n"))
-                fail(QStringLiteral("TransferState is %1 after %2").arg(in.TransferState).arg(shown(text)));
+            if (ok() && in.transferState() != TransferState::Idle && (text == "READY\r\n" || text == "SLIST\r\n"))
+                fail(QStringLiteral("TransferState is %1 after %2").arg(qint16(in.transferState())).arg(shown(text)));
         }
         waitAtTop([&] { return settled(); });
         if (ok() && p.c.available() != 0)
@@ -282,7 +282,7 @@ private:
     {
         mStuck.start();
         const bool met = mWaiter.waitUntil([&] {
-            if (mRig.server.interpreter().TransferState == 2)
+            if (mRig.interpreter.transferState() == TransferState::Sending)
                 fail(QStringLiteral("TransferState is 2 with no stream running"));
             return !ok() || condition();
         }, 2 * kStuckMs); // the watchdog fails it first
@@ -294,7 +294,7 @@ private:
     void logged(const QString &entry)
     {
         checkBuffer();
-        static const QRegularExpression recv(QStringLiteral("^ ?(-?\\d+) - \\S* - Recv=(.+) bytes\r\n$"));
+        static const QRegularExpression recv(QStringLiteral("^ ?(-?\\d+) - \\S* - Recv=(.+) bytes$"));
         const QRegularExpressionMatch m = recv.match(entry);
         for (auto &f : mClients)
             if (m.hasMatch() && !f->left && f->c.line == m.captured(1).toInt())
@@ -303,16 +303,16 @@ private:
 
     void checkBuffer()
     {
-        if (mRig.server.interpreter().mCmdBuffer.size() > Interpreter::kMaxCmdBuffer)
-            fail(QStringLiteral("the receive buffer holds %1 bytes").arg(mRig.server.interpreter().mCmdBuffer.size()));
+        if (mRig.interpreter.cmdBuffer().size() > Interpreter::kMaxCmdBuffer)
+            fail(QStringLiteral("the receive buffer holds %1 bytes").arg(mRig.interpreter.cmdBuffer().size()));
     }
 
     // What the server and the live clients are at, for a failure's message.
     QString state() const
     {
         QString s = QStringLiteral("TransferState %1, buffer %2 bytes, a send outstanding: %3")
-                        .arg(mRig.server.interpreter().TransferState)
-                        .arg(mRig.server.interpreter().mCmdBuffer.size())
+                        .arg(qint16(mRig.interpreter.transferState()))
+                        .arg(mRig.interpreter.cmdBuffer().size())
                         .arg(sending());
         for (const auto &f : mClients)
             if (!f->left)
@@ -341,7 +341,7 @@ private:
     bool sending() const
     {
         for (qint16 line = 0; line < Lines::kLineCount; ++line)
-            if (mRig.server.lines().lineBusy(line))
+            if (mRig.lines.lineBusy(line))
                 return true;
         return false;
     }
@@ -385,7 +385,7 @@ private:
                 findLine(*f);
             else if (f->c.socket.state() == QAbstractSocket::UnconnectedState)
                 fail(QStringLiteral("the server ended client %1's connection").arg(f->id));
-            stalled = stalled || (f->readsAgainAt >= 0 && f->c.line >= 0 && mRig.server.lines().lineBusy(f->c.line));
+            stalled = stalled || (f->readsAgainAt >= 0 && f->c.line >= 0 && mRig.lines.lineBusy(f->c.line));
             read(*f);
         }
         mStalls += stalled && !mStalled ? 1 : 0;
@@ -411,8 +411,8 @@ private:
     void findLine(FuzzClient &f)
     {
         for (qint16 line = 1; line < Lines::kLineCount; ++line) {
-            const Winsock *s = mRig.server.lines().socket(line);
-            if (s && s->RemotePort() == f.c.socket.localPort() && mRig.server.table().rowOfLine(line) >= 0) {
+            const Winsock *s = mRig.lines.socket(line);
+            if (s && s->RemotePort() == f.c.socket.localPort() && mRig.table().rowOfLine(line) >= 0) {
                 f.c.line = line;
                 f.serverFd = serverEnd(mRig.port, f.c.socket.localPort());
             }
@@ -465,7 +465,7 @@ private:
             read(f);
             mRig.selectOnly(f.c.line);
             f.left = true;
-            mRig.server.lines().cmdClose_Click();
+            mRig.lines.cmdClose_Click();
         }
     }
 
@@ -512,8 +512,8 @@ private:
     // with the listener's among them.
     void select()
     {
-        QItemSelectionModel &selection = *mRig.server.table().selectionModel();
-        const QAbstractItemModel &model = *mRig.server.table().model();
+        QItemSelectionModel &selection = *mRig.table().selectionModel();
+        const QAbstractItemModel &model = *mRig.table().model();
         const int how = int(mRng.bounded(10));
         const int one = 1 + int(mRng.bounded(quint32(qMax(1, model.rowCount() - 1))));
         selection.clearSelection();
@@ -521,7 +521,7 @@ private:
             if (how < 4 ? row > 0 : how < 7 ? row == one : how < 8 ? false : mRng.bounded(2) == 1)
                 selection.select(model.index(row, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
         QStringList lines;
-        for (qint16 line : mRig.server.table().selectedLines())
+        for (qint16 line : mRig.table().selectedLines())
             lines << QString::number(line);
         trail(QStringLiteral("operator selects lines ") + lines.join(QLatin1Char(',')));
     }
@@ -619,7 +619,9 @@ void TestFuzz::randomConversationsKeepTheirShape()
 {
     bool given = false;
     const quint32 seed = qEnvironmentVariable("VORLUNE_FUZZ_SEED").toUInt(&given);
-    const quint32 used = given ? seed : QRandomGenerator::system()->generate();
+    // A fixed seed by default: the test command must pass or fail the same way
+    // on every run; other seeds are explored by setting the variable.
+    const quint32 used = given ? seed : 20261207u;
     const int rounds = qEnvironmentVariableIsSet("VORLUNE_FUZZ_ROUNDS") ? qEnvironmentVariableIntValue("VORLUNE_FUZZ_ROUNDS")
                                                                         : 8;
     qInfo("seed %u (VORLUNE_FUZZ_SEED=%u repeats it), %d rounds", used, used, rounds);
@@ -644,7 +646,7 @@ void TestFuzz::randomConversationsKeepTheirShape()
     QVERIFY(rig.start());
 
     Replies r;
-    r.list = rig.server.catalogue().mFilelist();
+    r.list = rig.catalogue.mFilelist();
     r.lengthReply = Wire::lengthReply(r.list.size());
     for (const QByteArray &line : r.list.split('\n')) {
         if (line.isEmpty())

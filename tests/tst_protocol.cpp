@@ -1,10 +1,8 @@
 // The protocol: wire formats and the number reader as pure functions, then
-// the interpreter, the replies and the streams with real loopback clients
-// against a whole Server.
+// the interpreter, the replies and the streams with real loopback clients,
+// the interpreter wired to the lines and the catalogue with fake services.
 #include "ProtocolRig.h"
 
-#include "app/OperatorLog.h"
-#include "app/Server.h"
 #include "library/SongCatalogue.h"
 #include "net/ConnectionTable.h"
 #include "net/Lines.h"
@@ -158,12 +156,12 @@ void TestProtocol::repliesAreByteExact()
     QVERIFY(rig.sendOne(c, "SLLEN\r\n"));
     QCOMPARE(c.read(10), QByteArray("49\0       ", 10));
     QCOMPARE(rig.logged(who + " - Recv=7 bytes") + rig.logged(who + " - msg=[SLLEN\r\n]"), 2);
-    QCOMPARE(rig.server.log().incomingPane().text(), QStringLiteral("\r\n-->127.0.0.1 - 7 bytes: \r\n\r\nSLLEN\r\n"));
+    QCOMPARE(rig.incoming, QStringLiteral("\r\n-->127.0.0.1 - 7 bytes: \r\n\r\nSLLEN\r\n"));
     QVERIFY(rig.sendOne(c, "SLIST\r\n"));
     QCOMPARE(c.read(49), QByteArray("\\a.mp3\r\n\\Caf\xe9.mp3\r\n\\Rock\\b.mp3\r\n\\Rock\\Sub\\c.mp3\r\n"));
     QCOMPARE(rig.logged("Sending Filelist") + rig.logged("Sending Song List (49 bytes)"), 2);
     // Headers are cut by the folder the catalogue was built from, not the field.
-    rig.server.setTxtMusicFolder(QStringLiteral("/"));
+    rig.musicFolder = QStringLiteral("/");
     for (int i = 0; i < 4; ++i) {
         QVERIFY(rig.sendOne(c, "SONG " + QByteArray::number(i + 1) + "\r\n"));
         QCOMPARE(c.read(4096), headers[i]);
@@ -191,7 +189,7 @@ void TestProtocol::repliesAreByteExact()
     QCOMPARE(rig.logged("Corrupt message received\r\nSLLEN\r\n"), 1);
     QVERIFY(rig.sendOne(c, "X\r\n"));
     QCOMPARE(c.read(10), Wire::lengthReply(49));
-    QCOMPARE(rig.server.interpreter().mCmdBuffer, QByteArray("X\r\n")); // under seven characters: held
+    QCOMPARE(rig.interpreter.cmdBuffer(), QByteArray("X\r\n")); // under seven characters: held
 }
 
 void TestProtocol::songToTheLastSelectedRowWhileCommandsWait()
@@ -203,7 +201,7 @@ void TestProtocol::songToTheLastSelectedRowWhileCommandsWait()
     QVERIFY(rig.start());
     ProtocolClient &older = rig.connect();
     ProtocolClient &newer = rig.connect(64 * 1024);
-    ConnectionTable &table = rig.server.table();
+    ConnectionTable &table = rig.table();
     QVERIFY(rig.sendOne(older, "SONG 1\r\n"));
     QCOMPARE(older.read(4096) + newer.read(4096), header(size, "long.mp3").repeated(2));
 
@@ -215,7 +213,7 @@ void TestProtocol::songToTheLastSelectedRowWhileCommandsWait()
     bool heldDuringTheSong = false;
     rig.onArrival = {{"SYNC", [&] { older.send("SLLEN\r\n"); }},
                      {"SLLEN", [&] {
-                          heldDuringTheSong = rig.server.interpreter().TransferState == 2;
+                          heldDuringTheSong = rig.interpreter.transferState() == TransferState::Sending;
                           newer.holdReads(false);
                       }}};
     newer.whenReceived(4096 + 64 * 1024, [&] {
@@ -223,11 +221,11 @@ void TestProtocol::songToTheLastSelectedRowWhileCommandsWait()
         newer.holdReads(true);
         older.send("SYNC \r\n");
         // Should the commands never be logged, the song goes on late and the checks fail.
-        QTimer::singleShot(10000, &rig.server, [&] { newer.holdReads(false); });
+        QTimer::singleShot(10000, &rig.context, [&] { newer.holdReads(false); });
     });
     QVERIFY(rig.sendOne(older, "READY\r\n"));
     QCOMPARE(newer.read(song.size()), song);
-    QVERIFY(newer.waitUntil([&] { return rig.server.interpreter().TransferState == 0; }));
+    QVERIFY(newer.waitUntil([&] { return rig.interpreter.transferState() == TransferState::Idle; }));
     rig.onArrival.clear();
     QVERIFY(heldDuringTheSong);
     QCOMPARE(older.available(), 0);
@@ -270,7 +268,7 @@ void TestProtocol::streamEnds()
     QVERIFY(rig.start());
     ProtocolClient &watcher = rig.connect();
     ProtocolClient &target = rig.connect();
-    Lines &lines = rig.server.lines();
+    Lines &lines = rig.lines;
     ProtocolClient newcomer; // from an address of its own
     newcomer.socket.bind(QHostAddress(QStringLiteral("127.0.0.3")));
     const int descriptors = NetHarness::openDescriptorCount();
@@ -293,17 +291,17 @@ void TestProtocol::streamEnds()
         if (ending == Ending::FileShrinks) // mid-piece, wherever the stream is now
             std::filesystem::resize_file(rig.path("long.mp3").toStdString(), (1 << 20) + 1000);
         if (ending == Ending::ServerExits)
-            rig.server.beginExit();
+            rig.beginExit();
     });
     QVERIFY(rig.sendOne(target, "READY\r\n"));
-    QVERIFY(watcher.waitUntil([&] { return rig.server.interpreter().TransferState == 0; }));
+    QVERIFY(watcher.waitUntil([&] { return rig.interpreter.transferState() == TransferState::Idle; }));
     QVERIFY(target.total() < 4096 + song.size());
     QCOMPARE(target.mReceived, song.left(target.mReceived.size()));
     if (ending == Ending::ServerExits)
         return;
     // Shown with the address taken before the stream, though the asker's line
     // may be gone or another client's by now.
-    QVERIFY(rig.server.log().incomingPane().text().endsWith(QLatin1String("-->127.0.0.1 - 7 bytes: \r\n\r\nREADY\r\n")));
+    QVERIFY(rig.incoming.endsWith(QLatin1String("-->127.0.0.1 - 7 bytes: \r\n\r\nREADY\r\n")));
     if (ending == Ending::FileShrinks) {
         // The client counts against the header: it is told by its line's end.
         QVERIFY(target.waitUntil([&] { return target.socket.state() == QAbstractSocket::UnconnectedState; }));
@@ -363,7 +361,7 @@ void TestProtocol::songChangedSinceItsHeader()
         std::ofstream(fsPath, std::ios::binary | std::ios::app) << "more than was announced";
     QVERIFY(rig.sendOne(c, "READY\r\n"));
     QVERIFY2(!rescue || !rescue->used(), "READY waited in open(2) for a writer");
-    QCOMPARE(rig.server.interpreter().TransferState, qint16(0));
+    QCOMPARE(rig.interpreter.transferState(), TransferState::Idle);
     if (served < 0) {
         QCOMPARE(c.read(song.size()), song);
         QVERIFY(rig.nothingPending(c)); // nothing beyond the announced size
@@ -382,7 +380,7 @@ void TestProtocol::songChangedSinceItsHeader()
              1);
     // Freed as by the operator's close, without its log line, and no Close
     // event comes back for it; line and gate serve the next client.
-    QCOMPARE(rig.server.table().rowOfLine(c.line), -1);
+    QCOMPARE(rig.table().rowOfLine(c.line), -1);
     QCOMPARE(rig.loggedWith(QStringLiteral("User Closed Line")) + rig.loggedWith(QStringLiteral(": closed connection.")), 0);
     ProtocolClient &next = rig.connect();
     QCOMPARE(next.line, c.line);
@@ -444,15 +442,20 @@ void TestProtocol::nothingSentForWhatCannotBeServed()
 
     // Four megabytes without a line end, then one: the receive buffer and
     // the log stay bounded, and the conversation goes on.
-    const QByteArray &buffer = rig.server.interpreter().mCmdBuffer;
-    qsizetype largest = 0;
-    QObject::connect(&rig.server.log().logPane(), &MessagePane::appended, &rig.server,
-                     [&] { largest = qMax(largest, buffer.size()); });
+    const QByteArray &buffer = rig.interpreter.cmdBuffer();
+    qsizetype largest = 0, longestEntry = 0;
+    rig.watch = [&](const QString &entry) {
+        largest = qMax(largest, buffer.size());
+        longestEntry = qMax(longestEntry, entry.size());
+    };
     c.send(QByteArray(4 << 20, 'x') + "\r\n");
     QVERIFY(c.waitUntil([&] { return rig.loggedWith("x\r\n]") + rig.loggedWith("[\r\n]") == 1; }));
     QVERIFY(largest <= Interpreter::kMaxCmdBuffer);
     QVERIFY(rig.loggedWith("Receive buffer limit of " + Wire::groupedCount(32768) + " bytes exceeded: ") >= 1);
-    QVERIFY(rig.server.log().logPane().text().size() < 65000 + 2 * 64 * 1024 + 100);
+    // No entry holds more than one arrival of at most 64 KiB: the log pane,
+    // purged above 65000 characters, stays bounded.
+    QVERIFY(longestEntry < 64 * 1024 + 100);
+    rig.watch = nullptr;
     QVERIFY(rig.nothingPending(c));
     QCOMPARE(buffer, QByteArray());
 }
@@ -465,7 +468,7 @@ void TestProtocol::nestedRunsNeitherRepeatNorMix()
     for (int i = 0; i < 300; ++i)
         rig.addSong("zz/a long name for song " + QByteArray::number(i) + " in a list of many.mp3", 0);
     QVERIFY(rig.start());
-    const QByteArray list = rig.server.catalogue().mFilelist();
+    const QByteArray list = rig.catalogue.mFilelist();
     ProtocolClient &c = rig.connect();
 
     // SONG 1's header waits in the gate, held shut by a client that stopped
@@ -473,16 +476,16 @@ void TestProtocol::nestedRunsNeitherRepeatNorMix()
     // Neither is read twice; each "FILE " line names its own song. Should
     // the fault keep the gate shut, it opens late and the checks fail rather
     // than hang.
-    NetHarness::GateHolder gate(rig.server.lines(), rig.port);
+    NetHarness::GateHolder gate(rig.lines, rig.port);
     QVERIFY(gate.shut());
-    QTimer::singleShot(5000, &rig.server, [&] { gate.open(); });
+    QTimer::singleShot(5000, &rig.context, [&] { gate.open(); });
     rig.onArrival = {{"SONG 1", [&] { c.send("SONG 2\r\n"); }},
                      {"SONG 2", [&] { gate.open(); }}};
     QVERIFY(rig.sendOne(c, "SONG 1\r\n"));
     QCOMPARE(c.read(8192), header("FILE 22       two.mp3") + header("FILE 11       one.mp3"));
     QVERIFY(rig.nothingPending(c));
     QCOMPARE(rig.entries.filter(QRegularExpression(QStringLiteral("^FILE |^Corrupt"))),
-             QStringList({"FILE 22       " + rig.shown("two.mp3") + "\r\n\r\n", "FILE 11       " + rig.shown("one.mp3") + "\r\n\r\n"}));
+             QStringList({"FILE 22       " + rig.shown("two.mp3") + "\r\n", "FILE 11       " + rig.shown("one.mp3") + "\r\n"}));
 
     // Mid-list, a sync is answered between two pieces, and most songs go: the
     // reloaded list is much shorter, but the stream goes on with the old one.
@@ -490,14 +493,14 @@ void TestProtocol::nestedRunsNeitherRepeatNorMix()
     rig.onArrival = {{"SYNC ", [&] { gate.open(); }}};
     c.whenReceived(c.total() + 4096, [&] {
         QVERIFY(gate.shut());
-        QTimer::singleShot(5000, &rig.server, [&] { gate.open(); });
+        QTimer::singleShot(5000, &rig.context, [&] { gate.open(); });
         c.send("SYNC \r\n");
         std::filesystem::remove_all(rig.path("zz").toStdString());
-        rig.server.catalogue().cmdReload_Click();
+        rig.catalogue.cmdReload_Click();
     });
     QVERIFY(rig.sendOne(c, "SLIST\r\n"));
     QByteArray got = c.read(list.size() + 1);
-    QVERIFY(c.waitUntil([&] { return rig.server.interpreter().TransferState == 0; }));
+    QVERIFY(c.waitUntil([&] { return rig.interpreter.transferState() == TransferState::Idle; }));
     rig.onArrival.clear();
     QCOMPARE(got.indexOf('!') % 4096, 0);
     QCOMPARE(got.remove(got.indexOf('!'), 1), list);
@@ -522,13 +525,13 @@ void TestProtocol::nestingOfWaitingRunsIsBounded()
     constexpr int kSent = kBound + 5;
     int sent = 1;
     QByteArray heldAtTheTop;
-    NetHarness::GateHolder gate(rig.server.lines(), rig.port);
+    NetHarness::GateHolder gate(rig.lines, rig.port);
     QVERIFY(gate.shut());
-    QTimer::singleShot(10000, &rig.server, [&] { gate.open(); });
+    QTimer::singleShot(10000, &rig.context, [&] { gate.open(); });
     rig.onArrival = {{"SYNC ", [&] {
                           if (sent++ < kSent)
                               return c.send("SYNC \r\n");
-                          heldAtTheTop = rig.server.interpreter().mCmdBuffer;
+                          heldAtTheTop = rig.interpreter.cmdBuffer();
                           gate.open();
                       }}};
     QVERIFY(rig.sendOne(c, "SYNC \r\n"));
@@ -553,15 +556,15 @@ void TestProtocol::selectedRowVanishesWhileAReplyWaits()
     // goes on: the gone line's send fails and is logged, the other line
     // still gets its reply. The gate is held shut by a client that stopped
     // reading a large send, until the row goes.
-    NetHarness::GateHolder gate(rig.server.lines(), rig.port);
+    NetHarness::GateHolder gate(rig.lines, rig.port);
     QVERIFY(gate.shut());
-    QTimer::singleShot(10000, &rig.server, [&] { gate.open(); });
-    QObject::connect(rig.server.table().model(), &QAbstractItemModel::rowsRemoved, &rig.server, [&] { gate.open(); });
+    QTimer::singleShot(10000, &rig.context, [&] { gate.open(); });
+    QObject::connect(rig.table().model(), &QAbstractItemModel::rowsRemoved, &rig.context, [&] { gate.open(); });
     rig.onArrival = {{"SYNC ", [&] { a.socket.abort(); }}};
     QVERIFY(rig.sendOne(a, "SYNC \r\n"));
     QCOMPARE(b.read(1), QByteArray("!"));
     QCOMPARE(rig.logged("Winsock #" + Lines::signPadded(a.line) + " no longer exists."), 1);
-    QCOMPARE(rig.server.table().rowCount(), 3); // the listener's, b's and the gate holder's
+    QCOMPARE(rig.table().rowCount(), 3); // the listener's, b's and the gate holder's
     rig.onArrival.clear();
     QVERIFY(rig.nothingPending(b));
 }

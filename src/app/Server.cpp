@@ -23,22 +23,28 @@ Server::Server(QObject *parent)
           [this] { return exiting(); },
           [this] { pumpEvents(); },
           [this] { return mFields.musicFolder; }})),
-      mInterpreter(std::make_unique<Interpreter>(*this)),
-      mStatus(std::make_unique<ServerStatus>(*mLines))
+      mInterpreter(std::make_unique<Interpreter>(ProtocolServices{
+          [this](const QString &msg) { AddLog(msg); },
+          [this](const QString &text) { mLog->AddIncoming(text); },
+          [this] { return mHide; },
+          [this](const QString &text) { ShowInformation(text); },
+          [this] { return exiting(); },
+          [this] { pumpEvents(); }},
+          *mLines, *mCatalogue)),
+      mStatus(std::make_unique<ServerStatus>(*mLines, *mCatalogue, *mInterpreter))
 {
     mVer = versionText();
-    connectStatus();
+    connectWarnings();
     connect(mLines.get(), &Lines::listening, this, &Server::Lines_listening);
-    connect(mLines.get(), &Lines::DataArrival, mInterpreter.get(), &Interpreter::Winsock_DataArrival);
-    connect(mLines.get(), &Lines::SendProgress, mInterpreter.get(), &Interpreter::Winsock_SendProgress);
-    connect(mLines.get(), &Lines::SendComplete, mInterpreter.get(), &Interpreter::Winsock_SendComplete);
 }
 
 Server::~Server()
 {
     beginExit();
-    // Components refer to each other through the server: take them down in
-    // the reverse order of construction.
+    // The interpreter refers to the lines and the catalogue, and every
+    // component to the services of this server: take them down in the
+    // reverse order of construction; the status first, which refers to
+    // all three.
     mStatus.reset();
     mInterpreter.reset();
     mCatalogue.reset();
@@ -97,25 +103,10 @@ void Server::setFields(const SettingsFields &fields)
     emit fieldsChanged();
 }
 
-void Server::connectStatus()
+void Server::connectWarnings()
 {
-    ServerStatus *status = mStatus.get();
     Lines *lines = mLines.get();
-    connect(lines, &Lines::listenStarted, status, &ServerStatus::Lines_listenStarted);
-    connect(lines, &Lines::listenFailed, status, &ServerStatus::Lines_listenFailed);
-    connect(lines, &Lines::connectionAccepted, status, &ServerStatus::Lines_connectionAccepted);
-    connect(lines, &Lines::lineReleased, status, &ServerStatus::Lines_lineReleased);
-    connect(lines, &Lines::SendProgress, status, &ServerStatus::Lines_SendProgress);
-    connect(lines, &Lines::SendComplete, status, &ServerStatus::Lines_SendComplete);
     SongCatalogue *catalogue = mCatalogue.get();
-    connect(catalogue, &SongCatalogue::scanStarted, status, &ServerStatus::Catalogue_scanStarted);
-    connect(catalogue, &SongCatalogue::musicFolderUnreadable, status, &ServerStatus::Catalogue_musicFolderUnreadable);
-    connect(catalogue, &SongCatalogue::scanProgress, status, &ServerStatus::Catalogue_scanProgress);
-    connect(catalogue, &SongCatalogue::scanEnded, status, &ServerStatus::Catalogue_scanEnded);
-    Interpreter *interpreter = mInterpreter.get();
-    connect(interpreter, &Interpreter::songStreamStarted, status, &ServerStatus::Interpreter_songStreamStarted);
-    connect(interpreter, &Interpreter::songStreamEnded, status, &ServerStatus::Interpreter_songStreamEnded);
-
     // Logged before the "Listening on" and "Songs Available: " lines they explain.
     connect(lines, &Lines::listenStarted, this, [this](qint16, const QString &, quint16 port, bool chosen) {
         if (chosen)

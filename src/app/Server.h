@@ -122,9 +122,8 @@ private:
     // A listener has started: it is the address the title shows, and the
     // one txtIP shows when the operator named none.
     void Lines_listening(const QString &localIP);
-    // Feeds the status from the components' signals, and logs the warnings
-    // that call for the operator (OperatorWarnings).
-    void connectStatus();
+    // Logs the warnings that call for the operator (OperatorWarnings).
+    void connectWarnings();
 
     std::unique_ptr<OperatorLog> mLog;
     std::unique_ptr<Lines> mLines;

@@ -1,6 +1,8 @@
 #include "app/ServerStatus.h"
 
+#include "library/SongCatalogue.h"
 #include "net/Winsock.h"
+#include "protocol/Interpreter.h"
 #include "protocol/Wire.h"
 
 #include <QElapsedTimer>
@@ -37,11 +39,25 @@ QString listenerPlace(const QString &boundAddress)
 
 } // namespace
 
-ServerStatus::ServerStatus(Lines &lines, QObject *parent) : QObject(parent), mLines(lines)
+ServerStatus::ServerStatus(Lines &lines, SongCatalogue &catalogue, Interpreter &interpreter, QObject *parent)
+    : QObject(parent), mLines(lines)
 {
     auto timer = std::make_shared<QElapsedTimer>();
     timer->start();
     mClock = [timer] { return timer->elapsed(); };
+
+    connect(&lines, &Lines::listenStarted, this, &ServerStatus::Lines_listenStarted);
+    connect(&lines, &Lines::listenFailed, this, &ServerStatus::Lines_listenFailed);
+    connect(&lines, &Lines::connectionAccepted, this, &ServerStatus::Lines_connectionAccepted);
+    connect(&lines, &Lines::lineReleased, this, &ServerStatus::Lines_lineReleased);
+    connect(&lines, &Lines::SendProgress, this, &ServerStatus::Lines_SendProgress);
+    connect(&lines, &Lines::SendComplete, this, &ServerStatus::Lines_SendComplete);
+    connect(&catalogue, &SongCatalogue::scanStarted, this, &ServerStatus::Catalogue_scanStarted);
+    connect(&catalogue, &SongCatalogue::musicFolderUnreadable, this, &ServerStatus::Catalogue_musicFolderUnreadable);
+    connect(&catalogue, &SongCatalogue::scanProgress, this, &ServerStatus::Catalogue_scanProgress);
+    connect(&catalogue, &SongCatalogue::scanEnded, this, &ServerStatus::Catalogue_scanEnded);
+    connect(&interpreter, &Interpreter::songStreamStarted, this, &ServerStatus::Interpreter_songStreamStarted);
+    connect(&interpreter, &Interpreter::songStreamEnded, this, &ServerStatus::Interpreter_songStreamEnded);
 }
 
 ServerStatus::~ServerStatus() = default;

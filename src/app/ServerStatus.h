@@ -2,10 +2,11 @@
 // What the server is doing, as the operator should see it at a glance:
 // where it listens (or why it does not), how many songs it offers, how many
 // clients are connected, and the scan or song stream under way with its
-// progress. The Server feeds it from the subsystems' signals; it announces
-// every change through changed(), and a display reads the state (or the
-// texts below) when it chooses to. A stream changes the state with every
-// piece, so a display should not redraw at every change.
+// progress. It is fed by the signals of the lines, the catalogue and the
+// interpreter it is given, which must outlive it; it announces every change
+// through changed(), and a display reads the state (or the texts below)
+// when it chooses to. A stream changes the state with every piece, so a
+// display should not redraw at every change.
 //
 // A song's progress counts the bytes of the whole song that the system has
 // taken for its line, not the piece in flight: it reaches the song's size
@@ -25,6 +26,9 @@
 #include <bitset>
 #include <deque>
 #include <functional>
+
+class Interpreter;
+class SongCatalogue;
 
 class ServerStatus : public QObject {
     Q_OBJECT
@@ -46,7 +50,7 @@ public:
     // Milliseconds on a clock that never goes back.
     using Clock = std::function<qint64()>;
 
-    explicit ServerStatus(Lines &lines, QObject *parent = nullptr);
+    ServerStatus(Lines &lines, SongCatalogue &catalogue, Interpreter &interpreter, QObject *parent = nullptr);
     ~ServerStatus() override;
 
     // Test seam: the clock the transfer rate is measured with.
@@ -76,7 +80,8 @@ public:
     // The scan and the song stream under way; "Idle" when neither is.
     QString activityText() const;
 
-    // --- handlers of the subsystems' signals (the Server connects them) ---------
+    // --- handlers of the subsystems' signals, connected at construction -------
+    // (public, so that a display can be tried with made-up events)
     void Lines_listenStarted(qint16 line, const QString &boundAddress, quint16 port, bool portChosenBySystem);
     void Lines_listenFailed(int number, const QString &description);
     void Lines_connectionAccepted(qint16 line);

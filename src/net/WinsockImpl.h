@@ -23,7 +23,7 @@ enum class Delivery { Data, Send, Closed, Failed };
 // Posted to the object; carries the use (generation) it was meant for.
 struct WinsockEvent : QEvent {
     static const QEvent::Type kType;
-    WinsockEvent(Delivery kind, quint64 generation) : QEvent(kType), kind(kind), generation(generation) {}
+    WinsockEvent(Delivery what, quint64 use) : QEvent(kType), kind(what), generation(use) {}
     Delivery kind;
     quint64 generation;
 };

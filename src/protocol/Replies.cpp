@@ -2,7 +2,6 @@
 // send events that pace them.
 #include "protocol/Interpreter.h"
 
-#include "app/Server.h"
 #include "library/SongCatalogue.h"
 #include "net/ConnectionTable.h"
 #include "net/Lines.h"
@@ -14,28 +13,27 @@
 
 #include <cstdint>
 #include <cstring>
+#include <functional>
 
 namespace {
 
-// Puts TransferState back to 0 however a stream ends.
+// Puts the transfer state back to Idle however a stream ends.
 class TransferStateReset {
+    Q_DISABLE_COPY_MOVE(TransferStateReset)
 public:
-    explicit TransferStateReset(qint16 &state) : mState(state) {}
-    ~TransferStateReset() { mState = 0; }
-    TransferStateReset(const TransferStateReset &) = delete;
-    TransferStateReset &operator=(const TransferStateReset &) = delete;
+    explicit TransferStateReset(TransferState &state) : mState(state) {}
+    ~TransferStateReset() { mState = TransferState::Idle; }
 
 private:
-    qint16 &mState;
+    TransferState &mState;
 };
 
 // The line a stream is for, as it was when the stream began. The line counts
 // as gone once it has been released, even if another client holds it again.
 class StreamTarget {
 public:
-    StreamTarget(Server &server, qint16 line)
-        : mServer(server), mLine(line),
-          mGeneration(line >= 0 ? server.lines().generation(line) : 0)
+    StreamTarget(const Lines &lines, const std::function<bool()> &exiting, qint16 line)
+        : mLines(lines), mExiting(exiting), mLine(line), mGeneration(line >= 0 ? lines.generation(line) : 0)
     {
     }
     bool exists() const { return mLine >= 0; }
@@ -43,12 +41,12 @@ public:
     std::uint64_t generation() const { return mGeneration; }
     bool open() const
     {
-        return mLine >= 0 && !mServer.exiting() && mServer.lines().lineInUse(mLine)
-               && mServer.lines().generation(mLine) == mGeneration;
+        return mLine >= 0 && !mExiting() && mLines.lineInUse(mLine) && mLines.generation(mLine) == mGeneration;
     }
 
 private:
-    Server &mServer;
+    const Lines &mLines;
+    const std::function<bool()> &mExiting;
     qint16 mLine;
     std::uint64_t mGeneration;
 };
@@ -57,7 +55,7 @@ private:
 
 qint16 Interpreter::lastSelectedLine() const
 {
-    const QList<qint16> selected = mServer.table().selectedLines();
+    const QList<qint16> selected = mLines.table().selectedLines();
     return selected.isEmpty() ? qint16(-1) : selected.constLast();
 }
 
@@ -66,29 +64,29 @@ void Interpreter::DoSend(const QByteArray &text)
     // The selection as it is now: rows that go away while an earlier line
     // waits in the gate are not looked up again; their send fails in the
     // gate, which logs it, because their generation has moved on.
-    const QList<qint16> selected = mServer.table().selectedLines();
+    const QList<qint16> selected = mLines.table().selectedLines();
     if (selected.isEmpty()) {
-        mServer.ShowInformation(noSelectionText());
+        mServices.showInformation(noSelectionText());
         return;
     }
     QVarLengthArray<std::uint64_t, 8> generations;
     for (qint16 line : selected)
-        generations.append(mServer.lines().generation(line));
+        generations.append(mLines.generation(line));
     for (qsizetype i = 0; i < selected.size(); ++i) {
-        if (mServer.exiting())
+        if (mServices.exiting())
             return;
-        mServer.lines().SendMsg(selected[i], text, generations[i]);
+        mLines.SendMsg(selected[i], text, generations[i]);
     }
 }
 
 void Interpreter::DoSendList()
 {
-    TransferStateReset reset(TransferState);
-    const StreamTarget target(mServer, lastSelectedLine());
+    TransferStateReset reset(mTransferState);
+    const StreamTarget target(mLines, mServices.exiting, lastSelectedLine());
     // A copy (shared, so free) of the list as requested: a reload during the
     // stream neither mixes two lists nor shortens this one under our feet.
-    const QByteArray list = mServer.catalogue().mFilelist();
-    mServer.AddLog(QStringLiteral("Sending Song List (") + QString::number(list.size())
+    const QByteArray list = mCatalogue.mFilelist();
+    AddLog(QStringLiteral("Sending Song List (") + QString::number(list.size())
                    + QStringLiteral(" bytes)"));
 
     QByteArray piece;
@@ -99,30 +97,30 @@ void Interpreter::DoSendList()
         piece.resize(n);
         std::memcpy(piece.data(), list.constData() + position, size_t(n));
         position += n;
-        mServer.pumpEvents();
+        mServices.pumpEvents();
         open = target.open();
         if (open)
-            mServer.lines().SendMsg(target.line(), piece, target.generation());
+            mLines.SendMsg(target.line(), piece, target.generation());
     }
-    TransferState = 0;
+    mTransferState = TransferState::Idle;
     if (!target.exists())
-        mServer.ShowInformation(noSelectionText());
+        mServices.showInformation(noSelectionText());
 }
 
 void Interpreter::DoSendFile(const QByteArray &path, qint64 announcedSize)
 {
-    TransferStateReset reset(TransferState);
+    TransferStateReset reset(mTransferState);
     const QString shownPath = QFile::decodeName(path);
-    const StreamTarget target(mServer, lastSelectedLine());
+    const StreamTarget target(mLines, mServices.exiting, lastSelectedLine());
     SongFile file;
     QString error;
     if (!file.open(path, &error)) {
-        mServer.AddLog(QStringLiteral("Song not sent, the file cannot be opened: ") + shownPath
+        AddLog(QStringLiteral("Song not sent, the file cannot be opened: ") + shownPath
                        + QStringLiteral(" (") + error + QLatin1Char(')'));
         closeShortSong(target.line(), target.generation(), 0, announcedSize, shownPath);
         return;
     }
-    mServer.AddLog(QStringLiteral("Sending Song ") + shownPath + QStringLiteral(".\r\n"));
+    AddLog(QStringLiteral("Sending Song ") + shownPath + QStringLiteral(".\r\n"));
     if (target.exists())
         emit songStreamStarted(target.line(), shownPath, announcedSize);
 
@@ -135,35 +133,35 @@ void Interpreter::DoSendFile(const QByteArray &path, qint64 announcedSize)
         const qsizetype n = qsizetype(qMin<qint64>(Wire::kPieceSize, remaining));
         piece.resize(n);
         piece.resize(qsizetype(file.read(piece.data(), n, &error)));
-        mServer.pumpEvents();
+        mServices.pumpEvents();
         open = target.open();
         if (!open)
             break;
         if (!piece.isEmpty()) {
-            mServer.lines().SendMsg(target.line(), piece, target.generation());
+            mLines.SendMsg(target.line(), piece, target.generation());
             remaining -= piece.size();
         }
         if (piece.size() < n) {
-            mServer.AddLog(QStringLiteral("Song stopped, the file cannot be read to its end: ") + shownPath
+            AddLog(QStringLiteral("Song stopped, the file cannot be read to its end: ") + shownPath
                            + QStringLiteral(" (") + error + QLatin1Char(')'));
             break;
         }
     }
     file.close();
-    TransferState = 0;
+    mTransferState = TransferState::Idle;
     if (target.exists())
         emit songStreamEnded(target.line(), announcedSize - remaining, announcedSize);
     if (remaining > 0 && target.open())
         closeShortSong(target.line(), target.generation(), announcedSize - remaining, announcedSize, shownPath);
     if (!target.exists())
-        mServer.ShowInformation(noSelectionText());
+        mServices.showInformation(noSelectionText());
 }
 
 void Interpreter::closeShortSong(qint16 line, std::uint64_t generation, qint64 sent, qint64 announced,
                                  const QString &shownPath)
 {
-    if (mServer.lines().closeLine(line, generation)) {
-        mServer.AddLog(QStringLiteral("Song stopped after ") + Wire::groupedCount(sent) + QStringLiteral(" of ")
+    if (mLines.closeLine(line, generation)) {
+        AddLog(QStringLiteral("Song stopped after ") + Wire::groupedCount(sent) + QStringLiteral(" of ")
                        + Wire::groupedCount(announced) + QStringLiteral(" bytes, line #") + QString::number(line)
                        + QStringLiteral(" closed: ") + shownPath);
     }
@@ -171,12 +169,12 @@ void Interpreter::closeShortSong(qint16 line, std::uint64_t generation, qint64 s
 
 void Interpreter::Winsock_SendProgress(qint16 line, qint64 bytesSent, qint64 bytesRemaining)
 {
-    mServer.table().setTransferCells(line, Lines::signPadded(bytesSent), Lines::signPadded(bytesRemaining));
+    mLines.table().setTransferCells(line, Lines::signPadded(bytesSent), Lines::signPadded(bytesRemaining));
 }
 
 void Interpreter::Winsock_SendComplete(qint16 line)
 {
-    mServer.table().setTransferCells(line, QStringLiteral("All"), QStringLiteral("None"));
+    mLines.table().setTransferCells(line, QStringLiteral("All"), QStringLiteral("None"));
     // This is what lets the gate hand over the next piece of any stream.
-    mServer.lines().setLineBusy(line, false);
+    mLines.setLineBusy(line, false);
 }

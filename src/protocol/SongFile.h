@@ -24,8 +24,6 @@ public:
     bool open(const QByteArray &path, QString *error);
     // The size measured at open.
     qint64 size() const { return mSize; }
-    // For handing the file to the OS to send, past this class's reads.
-    int descriptor() const { return mFd; }
     // Reads n bytes from the current position into dest and returns n; the
     // bytes there were, with *error set, when the file ends early or cannot
     // be read (truncated or damaged since it was opened).

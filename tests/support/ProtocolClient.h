@@ -1,7 +1,8 @@
 #pragma once
 // A player client for tests: one QTcpSocket on loopback, driven from the
-// test's own thread, which is also the server's. Every wait runs the event
-// loop with a timeout, so the server goes on working meanwhile.
+// test's own thread. Every wait runs the event loop with a timeout, so a
+// server on the same thread goes on working meanwhile; a server in another
+// process is waited for the same way.
 //
 // Bytes are collected as they arrive, also while the server keeps the
 // thread inside a handler of its own (a song stream); whenReceived reacts
@@ -15,25 +16,45 @@
 #include <functional>
 #include <utility>
 
+// Runs the event loop until the condition holds or the time is up; returns
+// the condition's last value. Woken at once by the socket's bytes, if one is
+// given; conditions no signal announces (a log line, a table cell, another
+// process's descriptors) are looked at every few ms.
+inline bool runEventsUntil(const std::function<bool()> &condition, int timeoutMs, QTcpSocket *wake = nullptr)
+{
+    const QDeadlineTimer deadline(timeoutMs);
+    while (!condition() && !deadline.hasExpired()) {
+        QEventLoop loop;
+        if (wake)
+            QObject::connect(wake, &QTcpSocket::readyRead, &loop, &QEventLoop::quit);
+        QTimer::singleShot(5, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
+    return condition();
+}
+
 struct ProtocolClient {
+    static constexpr int kTimeoutMs = 20000;
+
     ProtocolClient() { QObject::connect(&socket, &QTcpSocket::readyRead, &socket, [this] { collect(); }); }
 
-    // Runs the event loop until the condition holds or the time is up;
-    // returns the condition's last value.
-    bool waitUntil(const std::function<bool()> &condition, int timeoutMs = 20000)
+    bool waitUntil(const std::function<bool()> &condition, int timeoutMs = kTimeoutMs)
     {
-        const QDeadlineTimer deadline(timeoutMs);
-        while (!condition() && !deadline.hasExpired()) {
-            // Woken by this client's bytes at once; conditions no signal of
-            // ours announces (a log line, a table cell) are looked at every few ms.
-            QEventLoop loop;
-            QObject::connect(&socket, &QTcpSocket::readyRead, &loop, &QEventLoop::quit);
-            QTimer::singleShot(5, &loop, &QEventLoop::quit);
-            loop.exec();
-        }
-        return condition();
+        return runEventsUntil(condition, timeoutMs, &socket);
     }
 
+    // Connects and waits until the connection is made or has failed.
+    bool connectTo(int port, const QHostAddress &host = QHostAddress(QHostAddress::LocalHost))
+    {
+        socket.connectToHost(host, quint16(port));
+        waitUntil([&] {
+            const QAbstractSocket::SocketState state = socket.state();
+            return state == QAbstractSocket::ConnectedState || state == QAbstractSocket::UnconnectedState;
+        });
+        return socket.state() == QAbstractSocket::ConnectedState;
+    }
+
+    // What does not go at once goes while the event loop runs, in order.
     void send(const QByteArray &text) { socket.write(text), socket.flush(); }
 
     // Waits until n bytes are there and takes them; on timeout, what there is.
@@ -44,6 +65,16 @@ struct ProtocolClient {
     }
 
     qint64 available() const { return mReceived.size(); }
+
+    // True once the peer has ended the connection, having sent nothing that
+    // this client has not taken.
+    bool endedSilently()
+    {
+        waitUntil([&] { return socket.state() != QAbstractSocket::ConnectedState; });
+        collect();
+        return socket.state() != QAbstractSocket::ConnectedState && available() == 0;
+    }
+
     // Total received over the connection's life, taken or not.
     qint64 total() const { return mTotal; }
 

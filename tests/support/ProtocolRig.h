@@ -1,16 +1,22 @@
 #pragma once
-// A whole server on loopback over a music folder of its own, with player
-// clients that connect to it; what the protocol tests drive.
+// The protocol on loopback without a server around it: the lines, the song
+// catalogue and the interpreter wired as the program wires them, with fakes
+// for what the program gives them, over a music folder of its own; and
+// player clients that connect to it. What the protocol tests drive.
 
 #include "NetHarness.h"
 #include "ProtocolClient.h"
 
-#include "app/OperatorLog.h"
-#include "app/Server.h"
+#include "library/ScanServices.h"
 #include "library/SongCatalogue.h"
 #include "net/ConnectionTable.h"
+#include "net/LineServices.h"
 #include "net/Lines.h"
+#include "protocol/Interpreter.h"
+#include "protocol/ProtocolServices.h"
 
+#include <QCoreApplication>
+#include <QEventLoop>
 #include <QFile>
 #include <QItemSelectionModel>
 #include <QStringList>
@@ -24,19 +30,27 @@
 #include <utility>
 #include <vector>
 
-// A whole server on loopback over a music folder of its own. Every log entry
-// is kept as it is appended (the log pane's purges hide none), and actions
-// can wait for arrivals that hold a text.
+// The fakes keep every log entry as it is logged and the incoming pane's
+// text; the information box logs its text (as the program does without a
+// display); waits and pumps run the test's own event loop. Actions can wait
+// for arrivals that hold a text.
 struct Rig {
     Rig()
+        : musicFolder(music.path()),
+          lines(LineServices{[this](const QString &e) { log(e); }, [this] { return exiting; },
+                             [this] {
+                                 if (!exiting)
+                                     QCoreApplication::processEvents(QEventLoop::AllEvents
+                                                                     | QEventLoop::WaitForMoreEvents);
+                             }}),
+          catalogue(ScanServices{[this](const QString &e) { log(e); }, [this] { return exiting; }, &Rig::pumpEvents,
+                                 [this] { return musicFolder; }}),
+          interpreter(ProtocolServices{[this](const QString &e) { log(e); },
+                                       [this](const QString &text) { incoming += text; }, [this] { return hide; },
+                                       [this](const QString &text) { log(text); }, [this] { return exiting; },
+                                       &Rig::pumpEvents},
+                      lines, catalogue)
     {
-        server.setTxtMusicFolder(music.path());
-        QObject::connect(&server.log().logPane(), &MessagePane::appended, &server, [this](const QString &e) {
-            entries << e;
-            for (const auto &[text, action] : onArrival)
-                if (e.contains(QLatin1String(" - msg=[") + text))
-                    QTimer::singleShot(0, &server, action);
-        });
     }
     // Names that are not UTF-8 are beyond QTemporaryDir's own clean-up.
     ~Rig() { std::filesystem::remove_all(path("").toStdString()); }
@@ -59,11 +73,12 @@ struct Rig {
 
     bool start()
     {
-        server.log().setEchoToStdout(false);
-        port = NetHarness::listenOnLoopback(server.lines());
-        server.catalogue().LoadMP3List();
+        port = NetHarness::listenOnLoopback(lines);
+        catalogue.LoadMP3List();
         return port != 0;
     }
+
+    ConnectionTable &table() { return lines.table(); }
 
     // A client whose row is in the table, selected as every new row is;
     // with a bounded receive buffer when one is given.
@@ -72,17 +87,17 @@ struct Rig {
         ProtocolClient &c = *clients.emplace_back(std::make_unique<ProtocolClient>());
         if (receiveBuffer > 0)
             c.boundReceiveBuffer(receiveBuffer);
-        const int rows = server.table().rowCount();
+        const int rows = table().rowCount();
         c.socket.connectToHost(QHostAddress::LocalHost, port);
-        if (c.waitUntil([&] { return server.table().rowCount() > rows; }))
-            c.line = server.table().lineOfRow(rows);
+        if (c.waitUntil([&] { return table().rowCount() > rows; }))
+            c.line = table().lineOfRow(rows);
         return c;
     }
 
     void selectOnly(qint16 line) // -1: none
     {
-        server.table().selectionModel()->select(server.table().model()->index(server.table().rowOfLine(line), 0),
-                                                QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+        table().selectionModel()->select(table().model()->index(table().rowOfLine(line), 0),
+                                         QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
     }
 
     // One message as one arrival: waits until the server has logged it.
@@ -99,13 +114,44 @@ struct Rig {
         return c.available() == 0 && sendOne(c, "SYNC \r\n") && c.read(1) == "!" && c.available() == 0;
     }
 
-    int logged(const QString &entry) const { return int(entries.count(entry + QStringLiteral("\r\n"))); }
+    int logged(const QString &entry) const { return int(entries.count(entry)); }
     int loggedWith(const QString &part) const { return int(entries.filter(part).size()); }
 
+    // The exit work as far as the protocol sees it: no wait goes on, every
+    // socket closes without an event.
+    void beginExit()
+    {
+        exiting = true;
+        lines.closeAllSilently();
+    }
+
+    static void pumpEvents() { QCoreApplication::processEvents(QEventLoop::AllEvents); }
+
+    void log(const QString &entry)
+    {
+        entries << entry;
+        if (watch)
+            watch(entry);
+        for (const auto &[text, action] : onArrival)
+            if (entry.contains(QLatin1String(" - msg=[") + text))
+                QTimer::singleShot(0, &context, action);
+    }
+
     QTemporaryDir music;
-    QStringList entries;
+    // --- what the program around the protocol would hold ---------------------------
+    QStringList entries;   // the operator log, one entry each, as logged
+    QString incoming;      // the incoming-messages pane
+    bool hide = false;     // "Hide System Messages"
+    bool exiting = false;  // the exit work has begun
+    QString musicFolder;   // the music-folder field
+    // Sees every log entry as it is logged, nested wherever the server is.
+    std::function<void(const QString &)> watch;
     std::vector<std::pair<QString, std::function<void()>>> onArrival;
-    Server server;
+    QObject context;       // what the test's timers and connections run in
+
+    Lines lines;
+    SongCatalogue catalogue;
+    Interpreter interpreter;
     quint16 port = 0;
     std::vector<std::unique_ptr<ProtocolClient>> clients;
 };

@@ -1,9 +1,9 @@
 #pragma once
 // The built executable run as a user would run it: a folder of its own with a
 // copy of the program and its vorlune.ini, the offscreen platform, the log
-// read from standard output; and a blocking protocol client for it, since the
-// server runs in another process. A run can be given arguments, a changed
-// environment and another user to run as.
+// read from standard output. A run can be given arguments, a changed
+// environment and another user to run as. Clients talk to it through
+// ProtocolClient.
 
 #include "AppFixture.h"
 
@@ -12,7 +12,6 @@
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
-#include <QTcpSocket>
 
 #include <cctype>
 #include <csignal>
@@ -179,39 +178,6 @@ private:
     QProcessEnvironment mEnv;
     QByteArray mOut;
     QByteArray mErr;
-};
-
-// A blocking protocol client: the server runs in another process.
-struct Client {
-    QTcpSocket socket;
-
-    bool connectTo(int port, const QHostAddress &host = QHostAddress(QHostAddress::LocalHost))
-    {
-        socket.connectToHost(host, quint16(port));
-        return socket.waitForConnected(kTimeoutMs);
-    }
-    void send(const QByteArray &bytes)
-    {
-        socket.write(bytes);
-        socket.waitForBytesWritten(kTimeoutMs);
-    }
-    QByteArray read(qint64 count)
-    {
-        QByteArray got;
-        while (got.size() < count) {
-            if (socket.bytesAvailable() == 0 && !socket.waitForReadyRead(kTimeoutMs))
-                break;
-            got += socket.read(count - got.size());
-        }
-        return got;
-    }
-    // True when the server ended the connection without sending anything more.
-    bool endedSilently()
-    {
-        if (socket.state() == QAbstractSocket::ConnectedState)
-            socket.waitForDisconnected(kTimeoutMs);
-        return socket.state() != QAbstractSocket::ConnectedState && socket.bytesAvailable() == 0;
-    }
 };
 
 } // namespace E2E
