@@ -374,6 +374,24 @@ private slots:
         QVERIFY(s.activityText().startsWith(QStringLiteral("Sending a b.mp3: 100% (")));
         s.Interpreter_songStreamEnded(9, 1000, 1000);
         QCOMPARE(s.activityText(), QStringLiteral("Idle"));
+
+        // A send still out on the line when a stream begins (a header) is
+        // not the song's; a stream whose last piece is still out ends with it.
+        server.lines().setLineBusy(9, true);
+        s.Interpreter_songStreamStarted(9, QStringLiteral("/music/c.mp3"), 5000);
+        server.lines().setLineBusy(9, false);
+        s.Lines_SendProgress(9, 4096, 0);
+        s.Lines_SendComplete(9);
+        QCOMPARE(s.songStream().sent, 0);
+        s.Lines_SendProgress(9, 4096, 0);
+        s.Lines_SendComplete(9);
+        s.Lines_SendProgress(9, 452, 452);
+        s.Interpreter_songStreamEnded(9, 5000, 5000);   // all handed over, not all taken yet
+        QCOMPARE(s.songStream().sent, 4096 + 452);
+        s.Lines_SendProgress(9, 904, 0);
+        QCOMPARE(s.songStream().sent, 5000);
+        s.Lines_SendComplete(9);
+        QVERIFY(!s.songStream().active);
     }
 
     void warningsWhereTheOperatorMustActAndNoneOtherwise()
