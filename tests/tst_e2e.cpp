@@ -6,6 +6,7 @@
 
 #include "ProtocolClient.h"
 #include "ServerRun.h"
+#include "protocol/Wire.h"
 
 #include <QTcpServer>
 #include <QTemporaryDir>
@@ -25,20 +26,11 @@ namespace {
 // then its subfolders, each listing in case-insensitive name order.
 QStringList expectedSongs(const QString &root, const QString &rel = QString())
 {
-    QDir dir(root + rel);
-    auto byName = [](const QString &a, const QString &b) {
-        const int c = a.compare(b, Qt::CaseInsensitive);
-        return c != 0 ? c < 0 : a < b;
-    };
-    QStringList files = dir.entryList(QDir::Files, QDir::NoSort);
-    std::sort(files.begin(), files.end(), byName);
+    const QDir dir(root + rel);
     QStringList result;
-    for (const QString &f : files)
-        if (f.endsWith(".mp3", Qt::CaseInsensitive))
-            result << rel + "/" + f;
-    QStringList subdirs = dir.entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::NoSort);
-    std::sort(subdirs.begin(), subdirs.end(), byName);
-    for (const QString &d : subdirs)
+    for (const QString &f : dir.entryList({"*.mp3"}, QDir::Files, QDir::Name | QDir::IgnoreCase))
+        result << rel + "/" + f;
+    for (const QString &d : dir.entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name | QDir::IgnoreCase))
         result << expectedSongs(root, rel + "/" + d);
     return result;
 }
@@ -107,9 +99,7 @@ void EndToEnd::clientSessionAgainstSampleMusic()
         expectedList += QString(s).replace('/', '\\').toUtf8() + "\r\n";
 
     c.send("SLLEN\r\n");
-    const QByteArray len = c.read(10);
-    QCOMPARE(len, QByteArray::number(expectedList.size()) + '\0'
-                      + QByteArray(9 - QByteArray::number(expectedList.size()).size(), ' '));
+    QCOMPARE(c.read(10), Wire::lengthReply(expectedList.size()));
 
     c.send("SLIST\r\n");
     QCOMPARE(c.read(expectedList.size()), expectedList);
@@ -118,13 +108,7 @@ void EndToEnd::clientSessionAgainstSampleMusic()
         const QByteArray song = readFile(music + songs[n - 1]);
         QVERIFY(!song.isEmpty() && song != "<missing>");
         c.send("SONG " + QByteArray::number(n) + "\r\n");
-        const QByteArray header = c.read(4096);
-        QCOMPARE(header.size(), 4096);
-        const QByteArray size = QByteArray::number(song.size());
-        const QByteArray path = songs[n - 1].mid(1).replace('/', '\\').toUtf8();
-        QByteArray expectedHeader = "FILE " + size + QByteArray(8 - size.size(), ' ') + ' ' + path + '\0';
-        expectedHeader += QByteArray(4096 - expectedHeader.size(), ' ');
-        QCOMPARE(header, expectedHeader);
+        QCOMPARE(c.read(Wire::kFileHeaderSize), Wire::fileHeader(song.size(), songs[n - 1].mid(1).replace('/', '\\').toUtf8()).value());
 
         c.send("READY\r\n");
         QCOMPARE(c.read(song.size()), song);

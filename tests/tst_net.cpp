@@ -38,12 +38,6 @@ void mark(Lines &lines, qint16 line, QItemSelectionModel::SelectionFlag how)
                                            how | QItemSelectionModel::Rows);
 }
 
-// Listen again on the listener's address, on a port the system picks.
-void listenAgain(Lines &lines, const QString &port = QStringLiteral("0"))
-{
-    lines.cmdListen_Click(QStringLiteral("127.0.0.1"), port);
-}
-
 int intOption(qintptr fd, int level, int name)
 {
     int value = -1;
@@ -105,7 +99,7 @@ private slots:
                  "Connection Request on Winsock # 0" + kCrLf + "No free lines to answer connection." + kCrLf);
         QCOMPARE(lines.table().rowCount(), 101);
         QCOMPARE(openDescriptorCount(), fds);
-        listenAgain(lines);
+        lines.cmdListen_Click(QStringLiteral("127.0.0.1"), QStringLiteral("0"));
         QVERIFY(rig.logText().endsWith("No Free Lines..." + kCrLf));
 
         // The lowest free line goes first; then a thousand clients come and
@@ -168,7 +162,7 @@ private slots:
         LinesRig rig;
         Lines &lines = rig.lines;
         listenOnLoopback(lines);
-        listenAgain(lines); // a second listener, on line 1
+        lines.cmdListen_Click(QStringLiteral("127.0.0.1"), QStringLiteral("0")); // a second listener, on line 1
         const quint16 port = lines.socket(1)->LocalPort();
         mark(lines, 0, QItemSelectionModel::Select);
         lines.cmdClose_Click();
@@ -208,7 +202,7 @@ private slots:
         QVERIFY(rig.logText().endsWith("arrived on 0: ab" + kCrLf + "Line #0 - 127.0.0.1: closed connection." + kCrLf));
         const qsizetype logMark = rig.logText().size();
         lines.SendMsg(0, "x");
-        listenAgain(lines);
+        lines.cmdListen_Click(QStringLiteral("127.0.0.1"), QStringLiteral("0"));
         QVERIFY(rig.logText().mid(logMark).startsWith("Error sending msg to winsock # 0 - 127.0.0.1" + kCrLf
                  + "Error: Socket is not connected" + kCrLf + "Forcing Line # 0 closed." + kCrLf + "Listening on 127.0.0.1 - "));
         QCOMPARE(lines.table().lineOfRow(2), qint16(0));
@@ -310,10 +304,9 @@ private slots:
         // Every accepted connection probes a silent peer: first after a
         // minute, then every 10 s, five times.
         const qintptr handle = lines.socket(1)->SocketHandle();
-        QCOMPARE(intOption(handle, SOL_SOCKET, SO_KEEPALIVE), 1);
-        QCOMPARE(intOption(handle, IPPROTO_TCP, TCP_KEEPIDLE), 60);
-        QCOMPARE(intOption(handle, IPPROTO_TCP, TCP_KEEPINTVL), 10);
-        QCOMPARE(intOption(handle, IPPROTO_TCP, TCP_KEEPCNT), 5);
+        const QList<int> keepAlive = {intOption(handle, SOL_SOCKET, SO_KEEPALIVE), intOption(handle, IPPROTO_TCP, TCP_KEEPIDLE),
+                                      intOption(handle, IPPROTO_TCP, TCP_KEEPINTVL), intOption(handle, IPPROTO_TCP, TCP_KEEPCNT)};
+        QCOMPARE(keepAlive, QList<int>({1, 60, 10, 5}));
 
         if (sending) {
             lines.SendMsg(1, QByteArray(8 << 20, 'x'));
@@ -321,12 +314,10 @@ private slots:
             QVERIFY(lines.lineBusy(1));
         }
         const qsizetype logMark = rig.logText().size();
-        if (reset) {
-            resetOnClose(*client);
-            client->abort();
-        } else {
+        if (reset)
+            resetOnClose(*client), client->abort();
+        else
             client->disconnectFromHost();
-        }
         QTRY_VERIFY(!lines.lineInUse(1));
         QCOMPARE(rig.logText().mid(logMark), logged);
         QVERIFY(!lines.lineBusy(1) && lines.table().rowOfLine(1) < 0);
@@ -367,8 +358,7 @@ private slots:
         // The stalled client's connection really ended, and nothing is left.
         stalled->setReadBufferSize(0);
         QTRY_COMPARE(stalled->state(), QAbstractSocket::UnconnectedState);
-        stalled.reset();
-        asker.reset();
+        stalled.reset(), asker.reset();
         QTRY_VERIFY(!lines.lineInUse(2));
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         QCOMPARE(openDescriptorCount(), fds);

@@ -6,15 +6,15 @@
 
 namespace NetHarness {
 
-LinesRig::LinesRig()
-    : lines(LineServices{
-          [this](const QString &msg) { log << msg; },
-          [this] { return exiting; },
-          [this] {
-              if (!exiting)
-                  QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
-          },
-      })
+LineServices loopbackServices(std::function<void(const QString &)> log, const bool &exiting)
+{
+    return {std::move(log), [&exiting] { return exiting; }, [&exiting] {
+                if (!exiting)
+                    QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+            }};
+}
+
+LinesRig::LinesRig() : lines(loopbackServices([this](const QString &msg) { log << msg; }, exiting))
 {
     QObject::connect(&lines, &Lines::SendComplete, &lines, [this](qint16 line) { lines.setLineBusy(line, false); });
 }

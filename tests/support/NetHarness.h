@@ -12,9 +12,14 @@
 #include <QStringList>
 #include <QTcpSocket>
 
+#include <functional>
 #include <memory>
 
 namespace NetHarness {
+
+// What the program gives the lines, with the log and the exit flag kept by
+// the test: waits block in the event loop until the exit work has begun.
+LineServices loopbackServices(std::function<void(const QString &)> log, const bool &exiting);
 
 // Lines wired as the program wires them, with fakes for what the program
 // gives them: the log kept here, an exit flag, waits that block in the event

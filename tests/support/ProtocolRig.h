@@ -37,12 +37,7 @@
 struct Rig {
     Rig()
         : musicFolder(music.path()),
-          lines(LineServices{[this](const QString &e) { log(e); }, [this] { return exiting; },
-                             [this] {
-                                 if (!exiting)
-                                     QCoreApplication::processEvents(QEventLoop::AllEvents
-                                                                     | QEventLoop::WaitForMoreEvents);
-                             }}),
+          lines(NetHarness::loopbackServices([this](const QString &e) { log(e); }, exiting)),
           catalogue(ScanServices{[this](const QString &e) { log(e); }, [this] { return exiting; }, &Rig::pumpEvents,
                                  [this] { return musicFolder; }}),
           interpreter(ProtocolServices{[this](const QString &e) { log(e); },

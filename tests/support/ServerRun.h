@@ -48,7 +48,6 @@ public:
     }
 
     QString iniPath() const { return mDir + "/vorlune.ini"; }
-    QString executable() const { return mExe; }
 
     // The environment of the next start: the test's own with the offscreen
     // platform, until changed here.
@@ -69,7 +68,6 @@ public:
         mOut.clear();
         mProc.setProcessEnvironment(mEnv);
         mProc.setWorkingDirectory(mDir);
-        mProc.setProcessChannelMode(QProcess::SeparateChannels);
         mProc.start(mExe, arguments);
         return mProc.waitForStarted(kTimeoutMs);
     }
@@ -82,13 +80,6 @@ public:
             return false;
         *exitCode = mProc.exitCode();
         return true;
-    }
-
-    // Standard error so far.
-    QByteArray standardError()
-    {
-        mErr += mProc.readAllStandardError();
-        return mErr;
     }
 
     // Log entries so far, one per line of standard output.
@@ -151,9 +142,7 @@ public:
     int listeningPort(const QString &ipPattern = "127\\.0\\.0\\.1")
     {
         const int i = waitForLine(QRegularExpression("^Listening on " + ipPattern + " - (\\d+)$"));
-        if (i < 0)
-            return -1;
-        return QRegularExpression("(\\d+)$").match(lines().at(i)).captured(1).toInt();
+        return i < 0 ? -1 : lines().at(i).section(' ', -1).toInt();
     }
 
     // Ends the run with a signal, SIGTERM unless told otherwise.
@@ -168,7 +157,7 @@ public:
 
     bool running() const { return mProc.state() == QProcess::Running; }
     // For what the methods above do not cover (a standard output of the
-    // test's own, standard error).
+    // test's own, standard error, the process id).
     QProcess &process() { return mProc; }
 
 private:
@@ -177,7 +166,6 @@ private:
     QProcess mProc;
     QProcessEnvironment mEnv;
     QByteArray mOut;
-    QByteArray mErr;
 };
 
 } // namespace E2E
