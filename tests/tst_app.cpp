@@ -1,14 +1,22 @@
-// The core under the window: the panes' purge rules, the settings file and
-// the log's echo on standard output, which never waits.
+// The core under the window: the panes' purge rules, the settings file,
+// the log's echo on standard output, which never waits, and what the
+// operator is shown of the server's state (status and warnings).
 #include "AppFixture.h"
+#include "ProtocolRig.h"
 #include "app/LineWriter.h"
 #include "app/OperatorLog.h"
+#include "app/OperatorWarnings.h"
 #include "app/QtMessages.h"
 #include "app/Server.h"
+#include "app/ServerStatus.h"
 #include "app/SettingsFile.h"
+#include "library/CFileDirHelper.h"
+#include "library/SongCatalogue.h"
 #include "net/Lines.h"
 #include "net/Winsock.h"
+#include "protocol/Wire.h"
 
+#include <QTcpServer>
 #include <QtTest>
 #include <fcntl.h>
 #include <pty.h>
@@ -188,6 +196,257 @@ private slots:
         QCOMPARE(server.fields().ip, QStringLiteral(" 127.0.0.1"));
         QCOMPARE(server.myIP(), QStringLiteral("127.0.0.1"));
         QVERIFY(server.title().endsWith("  [127.0.0.1]"));
+    }
+
+    void wholeSongProgressReachesTheSizeOnlyAtTheEndAndResets()
+    {
+        Rig rig;
+        // Many pieces, whether a piece is 4 KiB or 1 MiB.
+        const qint64 size = (3 << 20) + 123;
+        const QByteArray song = rig.addSong("whole.mp3", size, 5);
+        QVERIFY(rig.start());
+        ProtocolClient &c = rig.connect();
+        ServerStatus status(rig.lines, rig.catalogue, rig.interpreter);
+        QList<qint64> seen;   // the song's count at every change while it streams; -1: its end
+        qint64 pastTwoPieces = -1;
+        QString textThen;
+        QObject::connect(&status, &ServerStatus::changed, &rig.context, [&] {
+            const qint64 sent = status.songStream().sent;
+            if (!status.songStream().active) {
+                if (!seen.isEmpty() && seen.last() >= 0)
+                    seen << -1;
+                return;
+            }
+            seen << sent;
+            // A count of the piece in flight would never get this far.
+            if (pastTwoPieces < 0 && sent > (2 << 20)) {
+                pastTwoPieces = sent;
+                textThen = status.activityText();
+            }
+        });
+        for (int round = 1; round <= 2; ++round) {
+            const qsizetype from = seen.size();
+            pastTwoPieces = -1;
+            QVERIFY(rig.sendOne(c, "SONG 1\r\n"));
+            QCOMPARE(c.read(4096).size(), 4096);
+            QVERIFY(rig.sendOne(c, "READY\r\n"));
+            QVERIFY(c.read(size) == song);
+            QVERIFY(c.waitUntil([&] { return !status.songStream().active; }));
+
+            QVERIFY2(pastTwoPieces > 0, "the whole song was never counted");
+            QVERIFY2(textThen.startsWith(QStringLiteral("Sending whole.mp3: %1% (").arg(pastTwoPieces * 100 / size)),
+                     qPrintable(textThen));
+            // Never back, the size reached at the end only, then forgotten:
+            // a second song starts from nothing again.
+            const QList<qint64> run = seen.mid(from);
+            QVERIFY(run.size() > 3 && run.count(-1) == 1 && run.last() == -1);
+            const qsizetype full = run.indexOf(size);
+            QVERIFY2(full > 0, "the size was never reached");
+            for (qsizetype i = 1; i < full; ++i)
+                QVERIFY2(run[i - 1] <= run[i] && run[i] < size, qPrintable(QString::number(run[i])));
+            for (qsizetype i = full; i + 1 < run.size(); ++i)
+                QCOMPARE(run[i], size);
+            QCOMPARE(status.songStream().sent, 0);
+            QCOMPARE(status.activityText(), QStringLiteral("Idle"));
+            QVERIFY(!status.busy());
+        }
+    }
+
+    void scanCountsEndAsTheCatalogue()
+    {
+        QTemporaryDir music;
+        const auto add = [&](const QString &relative) {
+            QVERIFY(QDir(music.path()).mkpath(QFileInfo(relative).path()));
+            QVERIFY(writeFile(music.filePath(relative), "ID3"));
+        };
+        for (int a = 0; a < 6; ++a) {
+            for (int b = 0; b < 5; ++b) {
+                for (int t = 0; t < 4; ++t)
+                    add(QStringLiteral("A%1/B%2/t%3.mp3").arg(a).arg(b).arg(t));
+                add(QStringLiteral("A%1/B%2/cover.jpg").arg(a).arg(b));
+            }
+        }
+        add(QStringLiteral("top.MP3"));
+        add(QStringLiteral(".hidden/h.mp3"));
+        Server server;
+        server.log().setEchoToStdout(false);
+        server.setTxtMusicFolder(music.path());
+        server.catalogue().setPumpInterval(std::chrono::nanoseconds(0));   // a look at every entry
+        ServerStatus &status = server.status();
+        QList<std::pair<qint64, qint64>> during;
+        QObject::connect(&status, &ServerStatus::changed, &server, [&] {
+            if (status.scanning())
+                during << std::pair(status.scanFolders(), status.scanSongs());
+        });
+        QString scanningText;
+        QObject::connect(&server.catalogue(), &SongCatalogue::scanProgress, &server, [&] {
+            scanningText = status.activityText();
+        });
+        server.catalogue().cmdReload_Click();
+
+        const qint32 songs = server.catalogue().SongCount();
+        QCOMPARE(songs, 6 * 5 * 4 + 1);
+        QVERIFY(during.size() > 10);
+        for (qsizetype i = 1; i < during.size(); ++i)
+            QVERIFY(during[i - 1].first <= during[i].first && during[i - 1].second <= during[i].second);
+        QVERIFY(during.last().first <= 1 + 6 + 6 * 5 && during.last().second <= songs);
+        QVERIFY2(scanningText.startsWith(QStringLiteral("Scanning the music folder: ")), qPrintable(scanningText));
+        // At its end the status counts what the catalogue holds.
+        QVERIFY(!status.scanning());
+        QCOMPARE(status.songs(), songs);
+        QCOMPARE(status.scanSongs(), qint64(songs));
+        QCOMPARE(status.scanFolders(), server.catalogue().FileHelper()->foldersEntered());
+        QCOMPARE(status.scanFolders(), qint64(1 + 6 + 6 * 5));
+        QCOMPARE(status.songsText(), Wire::groupedCount(songs) + QStringLiteral(" songs offered"));
+        QCOMPARE(status.activityText(), QStringLiteral("Idle"));
+    }
+
+    void clientsAndListenersAsTheyComeAndGo()
+    {
+        Rig rig;
+        ServerStatus status(rig.lines, rig.catalogue, rig.interpreter);
+        QVERIFY(rig.start());
+        Lines &lines = rig.lines;
+        QCOMPARE(status.listenText(),
+                 QStringLiteral("Listening on 127.0.0.1, port %1 (chosen by the system)").arg(rig.port));
+        QCOMPARE(status.clientsText(), QStringLiteral("No clients"));
+        ProtocolClient &a = rig.connect();
+        ProtocolClient &b = rig.connect();
+        rig.connect();
+        QCOMPARE(status.clients(), 3);
+        QCOMPARE(status.clientsText(), QStringLiteral("3 clients"));
+        a.socket.disconnectFromHost();   // a client leaving
+        QVERIFY(a.waitUntil([&] { return status.clients() == 2; }));
+        rig.selectOnly(b.line);          // the operator's close
+        lines.cmdClose_Click();
+        QCOMPARE(status.clients(), 1);
+
+        // A Listen that fails beside a running listener changes nothing shown.
+        const QString running = status.listenText();
+        lines.cmdListen_Click(QStringLiteral("127.0.0.1"), QString::number(rig.port));
+        QCOMPARE(status.listenText(), running);
+        // With the listener closed nothing listens, and the status says why.
+        rig.selectOnly(0);
+        lines.cmdClose_Click();
+        QCOMPARE(status.listeners().size(), 0);
+        QCOMPARE(status.listenText(), QStringLiteral("Not listening: the listener on line 0 was closed"));
+        QTcpServer squatter;
+        QVERIFY(squatter.listen(QHostAddress::LocalHost));
+        lines.cmdListen_Click(QStringLiteral("127.0.0.1"), QString::number(squatter.serverPort()));
+        QCOMPARE(rig.entries.last(), QStringLiteral("ERROR (listen port):  10048 - ") + status.notListeningReason());
+        QVERIFY(status.listenText().startsWith(QStringLiteral("Not listening: ")) && status.notListeningReason().size() > 3);
+        // An any-address listener is shown as such, not as one address.
+        lines.cmdListen_Click(QStringLiteral("0.0.0.0"), QStringLiteral("0"));
+        QCOMPARE(status.listeners().size(), 1);
+        QCOMPARE(status.listenText(), QStringLiteral("Listening on all interfaces (IPv4 only), port %1 (chosen by the system)")
+                                          .arg(status.listeners().first().port));
+        QCOMPARE(status.clients(), 1);
+    }
+
+    void statusTextsRateAndPercent()
+    {
+        // Driven by hand through the handlers: no line 9 exists.
+        Server server;
+        server.log().setEchoToStdout(false);
+        ServerStatus &s = server.status();
+        qint64 now = 1000;
+        s.setClock([&] { return now; });
+        QCOMPARE(QStringList({s.listenText(), s.songsText(), s.clientsText(), s.activityText()}),
+                 QStringList({"Not listening", "0 songs offered", "No clients", "Idle"}));
+        s.Lines_listenStarted(3, QStringLiteral("::"), 15150, false);
+        s.Lines_listenStarted(4, QStringLiteral("192.0.2.1"), 15151, false);
+        QCOMPARE(s.listenText(), QStringLiteral("Listening on all interfaces, port 15150, and 1 more"));
+        s.Lines_lineReleased(3);
+        QCOMPARE(s.listenText(), QStringLiteral("Listening on 192.0.2.1, port 15151"));
+
+        // A percent is floored: 100 only once every byte has gone. The rate
+        // falls while a client reads nothing.
+        s.Interpreter_songStreamStarted(9, QStringLiteral("/music/a b.mp3"), 1000);
+        now = 2000;
+        s.Lines_SendProgress(9, 999, 1);
+        QCOMPARE(s.activityText(), QStringLiteral("Sending a b.mp3: 99% (%1 of %2 bytes), 999 bytes/s, to line 9")
+                                       .arg(Wire::groupedCount(999), Wire::groupedCount(1000)));
+        now = 2000 + 10000;
+        QCOMPARE(s.songRate(), 0.0);
+        s.Lines_SendProgress(8, 1000, 0);   // another line's send is not the song's
+        QCOMPARE(s.songStream().sent, 999);
+        s.Lines_SendProgress(9, 1000, 0);
+        QVERIFY(s.activityText().startsWith(QStringLiteral("Sending a b.mp3: 100% (")));
+        s.Interpreter_songStreamEnded(9, 1000, 1000);
+        QCOMPARE(s.activityText(), QStringLiteral("Idle"));
+
+        // A send still out on the line when a stream begins (a header) is
+        // not the song's; a stream whose last piece is still out ends with it.
+        server.lines().setLineBusy(9, true);
+        s.Interpreter_songStreamStarted(9, QStringLiteral("/music/c.mp3"), 5000);
+        server.lines().setLineBusy(9, false);
+        s.Lines_SendProgress(9, 4096, 0);
+        s.Lines_SendComplete(9);
+        QCOMPARE(s.songStream().sent, 0);
+        s.Lines_SendProgress(9, 4096, 0);
+        s.Lines_SendComplete(9);
+        s.Lines_SendProgress(9, 452, 452);
+        s.Interpreter_songStreamEnded(9, 5000, 5000);   // all handed over, not all taken yet
+        QCOMPARE(s.songStream().sent, 4096 + 452);
+        s.Lines_SendProgress(9, 904, 0);
+        QCOMPARE(s.songStream().sent, 5000);
+        s.Lines_SendComplete(9);
+        QVERIFY(!s.songStream().active);
+    }
+
+    void warningsWhereTheOperatorMustActAndNoneOtherwise()
+    {
+        QTemporaryDir dir;
+        QVERIFY(writeFile(dir.filePath(QStringLiteral("song.mp3")), "ID3"));
+        Server server;
+        server.log().setEchoToStdout(false);
+        QStringList log;
+        QObject::connect(&server.log().logPane(), &MessagePane::appended, &server,
+                         [&](const QString &entry) { log << entry.chopped(2); });
+        const auto warnings = [&] { return log.filter(QRegularExpression(QStringLiteral("^Warning: "))); };
+
+        // All is well: a folder that can be read, a port the field names.
+        QTcpServer probe;
+        QVERIFY(probe.listen(QHostAddress::LocalHost));
+        const QString port = QString::number(probe.serverPort());
+        probe.close();
+        server.setTxtMusicFolder(dir.path());
+        server.catalogue().LoadMP3List();
+        server.lines().cmdListen_Click(QStringLiteral("127.0.0.1"), port);
+        QCOMPARE(warnings(), QStringList());
+        QCOMPARE(log.first(), QStringLiteral("Songs Available: 1\r\n"));
+
+        // A folder that is missing, or is no folder: at a scan and at Reload,
+        // each time before the count, which stays 0.
+        const struct { QString folder, reason; } unreadable[] = {
+            {dir.filePath(QStringLiteral("missing")), QStringLiteral("No such file or directory")},
+            {dir.filePath(QStringLiteral("song.mp3")), QStringLiteral("Not a directory")}};
+        for (const auto &u : unreadable) {
+            server.setTxtMusicFolder(u.folder);
+            log.clear();
+            server.catalogue().LoadMP3List();
+            server.catalogue().cmdReload_Click();
+            const QString warning = OperatorWarnings::unreadableMusicFolder(u.folder, u.reason);
+            QCOMPARE(log, QStringList({warning, "Songs Available: 0\r\n", warning, "Songs Available: 0\r\n"}));
+            QVERIFY(warning.contains(u.folder));
+            QCOMPARE(server.status().songsText(), QStringLiteral("0 songs offered: the music folder cannot be read"));
+        }
+        server.setTxtMusicFolder(dir.path());
+        server.catalogue().cmdReload_Click();
+        QCOMPARE(server.status().songsText(), QStringLiteral("1 song offered"));
+
+        // A port field that names no port: the listener is opened as ever on
+        // the port the system chose, and the warning before it names that port.
+        for (const QString &field : {QStringLiteral("0"), QString(), QStringLiteral("port")}) {
+            log.clear();
+            server.lines().cmdListen_Click(QStringLiteral("127.0.0.1"), field);
+            QCOMPARE(log.size(), 2);
+            const QString chosen = log.last().section(QStringLiteral(" - "), -1);
+            QCOMPARE(log.last(), QStringLiteral("Listening on 127.0.0.1 - ") + chosen);
+            QVERIFY(chosen.toInt() > 0);
+            QCOMPARE(log.first(), OperatorWarnings::portChosenBySystem(quint16(chosen.toInt())));
+            QVERIFY(log.first().contains(QStringLiteral(" port ") + chosen + QLatin1Char(',')));
+        }
     }
 
     void stdoutEntryIsOneEscapedStampedLine()

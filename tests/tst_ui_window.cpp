@@ -3,6 +3,7 @@
 // mirror of the core.
 #include "AppFixture.h"
 #include "app/OperatorLog.h"
+#include "app/ServerStatus.h"
 #include "app/SettingsFile.h"
 #include "app/ui/CTray.h"
 #include "app/ui/PaneMirror.h"
@@ -180,6 +181,75 @@ private slots:
         }
         QVERIFY2(counter.paints < pieces / 4, qPrintable(QString::number(counter.paints)));
         QTRY_VERIFY(counter.paints > 0);   // the latest text is still shown
+    }
+
+    void statusBarShowsTheServerWithoutARepaintStormAndRestsWhenIdle()
+    {
+        Fixture f;
+        f.window.show();
+        f.window.Form_Load();
+        QVERIFY(QTest::qWaitForWindowExposed(&f.window));
+        ServerStatus &status = f.server.status();
+        auto *listen = f.find<QLabel>("lblStatusListen");
+        auto *clients = f.find<QLabel>("lblStatusClients");
+        auto *activity = f.find<QLabel>("lblStatusActivity");
+        QVERIFY(listen && clients && activity && f.find<QLabel>("lblStatusSongs"));
+        // Under the frames, as the operator reads it.
+        QVERIFY(f.window.statusBar()->geometry().top() >= f.window.centralWidget()->geometry().bottom());
+        QTRY_COMPARE(listen->text(), status.listenText());
+        QVERIFY(listen->text().startsWith(QStringLiteral("Listening on 127.0.0.1, port ")));
+        QCOMPARE(clients->text(), QStringLiteral("No clients"));
+        QCOMPARE(activity->text(), QStringLiteral("Idle"));
+        QTcpSocket client;
+        client.connectToHost(QHostAddress::LocalHost, status.listeners().first().port);
+        QTRY_COMPARE(clients->text(), QStringLiteral("1 client"));
+
+        // A change with every piece of a stream: shown a few times a
+        // second, with the latest figures.
+        struct PaintCounter : QObject {
+            int paints = 0;
+            bool eventFilter(QObject *, QEvent *e) override { paints += e->type() == QEvent::Paint; return false; }
+        } counter;
+        activity->installEventFilter(&counter);
+        const int changes = 1000;
+        status.Catalogue_scanStarted();
+        for (int i = 1; i <= changes; ++i) {
+            status.Catalogue_scanProgress(i, 2 * i);
+            QCoreApplication::processEvents();
+        }
+        QVERIFY2(counter.paints < changes / 4, qPrintable(QString::number(counter.paints)));
+        QTRY_COMPARE(activity->text(), status.activityText());
+        QVERIFY(activity->text().startsWith(QStringLiteral("Scanning the music folder: ")));
+        // Idle, the window stops looking: no wake-ups for the status bar.
+        status.Catalogue_scanEnded(true, 7, 1);
+        QTRY_COMPARE(activity->text(), QStringLiteral("Idle"));
+        QCOMPARE(f.find<QLabel>("lblStatusSongs")->text(), QStringLiteral("7 songs offered"));
+        auto *refresh = f.window.findChild<QTimer *>(QStringLiteral("tmrStatusRefresh"));
+        QVERIFY(refresh);
+        QTRY_VERIFY(!refresh->isActive());
+    }
+
+    void aLogShownToItsEndStaysThereThroughAResize()
+    {
+        // Otherwise the newest entries, a warning among them, go unseen
+        // after the window was made smaller.
+        Fixture f;
+        f.window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&f.window));
+        QScrollBar *bar = f.find<QPlainTextEdit>("txtLog")->verticalScrollBar();
+        for (int i = 0; i < 200; ++i)
+            f.server.AddLog(QStringLiteral("entry %1").arg(i));
+        QTRY_VERIFY(bar->maximum() > 0 && bar->value() == bar->maximum());
+        f.window.resize(f.window.width(), f.window.minimumHeight());
+        QTRY_COMPARE(f.window.height(), f.window.minimumHeight());
+        f.server.AddLog(QStringLiteral("newest"));
+        QTRY_COMPARE(bar->value(), bar->maximum());
+        // Scrolled back by the operator, it stays where it was put.
+        bar->setValue(bar->maximum() / 2);
+        f.server.AddLog(QStringLiteral("one more"));
+        f.window.resize(f.window.width(), frmMain::kDesignHeight);
+        QTRY_COMPARE(f.window.height(), frmMain::kDesignHeight);
+        QVERIFY(bar->value() < bar->maximum());
     }
 
     void closeHidesWhileFileExitEndsOnceEvenWhenTheSaveFails()

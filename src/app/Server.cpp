@@ -1,6 +1,8 @@
 #include "app/Server.h"
 
 #include "app/OperatorLog.h"
+#include "app/OperatorWarnings.h"
+#include "app/ServerStatus.h"
 #include "library/SongCatalogue.h"
 #include "net/Lines.h"
 #include "protocol/Interpreter.h"
@@ -28,9 +30,11 @@ Server::Server(QObject *parent)
           [this](const QString &text) { ShowInformation(text); },
           [this] { return exiting(); },
           [this] { pumpEvents(); }},
-          *mLines, *mCatalogue))
+          *mLines, *mCatalogue)),
+      mStatus(std::make_unique<ServerStatus>(*mLines, *mCatalogue, *mInterpreter))
 {
     mVer = versionText();
+    connectWarnings();
     connect(mLines.get(), &Lines::listening, this, &Server::Lines_listening);
 }
 
@@ -39,7 +43,9 @@ Server::~Server()
     beginExit();
     // The interpreter refers to the lines and the catalogue, and every
     // component to the services of this server: take them down in the
-    // reverse order of construction.
+    // reverse order of construction; the status first, which refers to
+    // all three.
+    mStatus.reset();
     mInterpreter.reset();
     mCatalogue.reset();
     mLines.reset();
@@ -95,6 +101,21 @@ void Server::setFields(const SettingsFields &fields)
 {
     mFields = fields;
     emit fieldsChanged();
+}
+
+void Server::connectWarnings()
+{
+    Lines *lines = mLines.get();
+    SongCatalogue *catalogue = mCatalogue.get();
+    // Logged before the "Listening on" and "Songs Available: " lines they explain.
+    connect(lines, &Lines::listenStarted, this, [this](qint16, const QString &, quint16 port, bool chosen) {
+        if (chosen)
+            AddLog(OperatorWarnings::portChosenBySystem(port));
+    });
+    connect(catalogue, &SongCatalogue::musicFolderUnreadable, this,
+            [this](const QString &folder, const QString &reason) {
+                AddLog(OperatorWarnings::unreadableMusicFolder(folder, reason));
+            });
 }
 
 void Server::Lines_listening(const QString &localIP)

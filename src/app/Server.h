@@ -20,6 +20,7 @@
 
 class OperatorLog;
 class ConnectionTable;
+class ServerStatus;
 class Lines;
 class SongCatalogue;
 class Interpreter;
@@ -59,6 +60,8 @@ public:
     Lines &lines() { return *mLines; }
     SongCatalogue &catalogue() { return *mCatalogue; }
     Interpreter &interpreter() { return *mInterpreter; }
+    // What the server is doing, for the operator's display.
+    ServerStatus &status() { return *mStatus; }
 
     // Shorthand for log().AddLog(msg).
     void AddLog(const QString &msg);
@@ -119,11 +122,14 @@ private:
     // A listener has started: it is the address the title shows, and the
     // one txtIP shows when the operator named none.
     void Lines_listening(const QString &localIP);
+    // Logs the warnings that call for the operator (OperatorWarnings).
+    void connectWarnings();
 
     std::unique_ptr<OperatorLog> mLog;
     std::unique_ptr<Lines> mLines;
     std::unique_ptr<SongCatalogue> mCatalogue;
     std::unique_ptr<Interpreter> mInterpreter;
+    std::unique_ptr<ServerStatus> mStatus;
     SettingsFields mFields;
     QString MyIP;
     QString mTitle;

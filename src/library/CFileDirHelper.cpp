@@ -139,10 +139,12 @@ bool CFileDirHelper::afterEntry()
 {
     if (mPump) {
         if (mPumpInterval.count() <= 0) {
+            emit walkProgress(mFoldersEntered, mFilesFound);
             mPump();
         } else {
             const auto now = std::chrono::steady_clock::now();
             if (!mPumpedThisWalk || now - mLastPump >= mPumpInterval) {
+                emit walkProgress(mFoldersEntered, mFilesFound);
                 mPump();
                 mPumpedThisWalk = true;
                 mLastPump = std::chrono::steady_clock::now();
@@ -159,6 +161,7 @@ PathList CFileDirHelper::GetAllFiles(QByteArray Path, QByteArray filespec, bool 
     PathList result;
     mStopped = false;
     mFoldersEntered = 0;
+    mFilesFound = 0;
     mPumpedThisWalk = false;   // the first entry of every walk pumps
     Path = AddBackslash(Path);
     const std::vector<QByteArray> patterns = SplitPatterns(filespec);
@@ -197,6 +200,7 @@ void CFileDirHelper::walkFolder(const QByteArray &path, const std::vector<QByteA
             if (!entry.listed) {
                 result.append(path, name);
                 entry.listed = true;
+                ++mFilesFound;
             }
             // Every match here lies in this one folder: recording it once
             // answers for all of them.

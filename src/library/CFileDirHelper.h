@@ -84,6 +84,8 @@ public:
     bool stopped() const { return mStopped; }
     // Folders the last GetAllFiles entered (listed), the starting one included.
     qint64 foldersEntered() const { return mFoldersEntered; }
+    // Files the last GetAllFiles found, each counted once.
+    qint64 filesFound() const { return mFilesFound; }
 
     // The subfolders of Path (not descending), in listing order: bare names,
     // or Path plus name when IncludePath. Attributes with kAttrHidden also
@@ -102,6 +104,10 @@ public:
 signals:
     // Raised once per matching file per pattern, with its full path.
     void AddingToBlock(const QByteArray &Filename);
+    // How far the walk has come: folders entered and files found so far.
+    // Raised just before each pump, so at most as often as the walk pumps;
+    // its listeners must not destroy the walker.
+    void walkProgress(qint64 foldersEntered, qint64 filesFound);
     // Declared for listeners that expect them; the walker never raises them.
     void RemoveDirectory(const QByteArray &Path);
     void ShredFile(const QByteArray &Filename);
@@ -137,4 +143,5 @@ private:
     bool mPumpedThisWalk = false;
     bool mStopped = false;
     qint64 mFoldersEntered = 0;
+    qint64 mFilesFound = 0;
 };

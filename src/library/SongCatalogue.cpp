@@ -7,6 +7,9 @@
 #include <QFile>
 #include <QStringList>
 
+#include <filesystem>
+#include <system_error>
+
 namespace {
 
 // The name as the operator can read it on one line.
@@ -29,7 +32,10 @@ QString printableNames(const std::vector<QByteArray> &paths, const QByteArray &f
 
 } // namespace
 
-SongCatalogue::SongCatalogue(ScanServices services) : mServices(std::move(services)) {}
+SongCatalogue::SongCatalogue(ScanServices services, QObject *parent)
+    : QObject(parent), mServices(std::move(services))
+{
+}
 
 SongCatalogue::~SongCatalogue() = default;
 
@@ -59,14 +65,26 @@ void SongCatalogue::scanOnce()
     if (folder.size() == 1 && folder[0] == kFolderSeparator)
         return;   // no folder named: what clients are offered stays findable
 
+    const QString field = mServices.musicFolder();
+    emit scanStarted(field);
+    // The walk swallows a folder it cannot list, so a mistyped folder would
+    // look like an empty one; whoever shows the scan is told why.
+    std::error_code unreadable;
+    std::filesystem::directory_iterator probe(fsPathFromBytes(folder), unreadable);
+    if (unreadable)
+        emit musicFolderUnreadable(field, QString::fromLocal8Bit(unreadable.message()));
+
     auto walker = std::make_unique<CFileDirHelper>([this] { mServices.pumpEvents(); },
                                                    [this] { return mServices.exiting(); });
     walker->setPumpInterval(mPumpInterval);
+    QObject::connect(walker.get(), &CFileDirHelper::walkProgress, this, &SongCatalogue::scanProgress);
     mScanning = true;
     PathList found = walker->GetAllFiles(folder, QByteArrayLiteral("*.mp3"), true);
     mScanning = false;
-    if (walker->stopped())
+    if (walker->stopped()) {
+        emit scanEnded(false, SongCount(), walker->foldersEntered());
         return;
+    }
 
     // From here to the end nothing processes events, so no handler ever sees
     // the list text, the count and the paths disagree.
@@ -86,6 +104,7 @@ void SongCatalogue::scanOnce()
                       + printableNames(list.skippedBackslash, folder));
     mServices.log(QStringLiteral("Songs Available: ") + QString::number(SongCount())
                   + QStringLiteral("\r\n"));
+    emit scanEnded(true, SongCount(), mFileHelper->foldersEntered());
 }
 
 bool SongCatalogue::GetMP3File()

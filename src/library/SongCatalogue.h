@@ -14,10 +14,17 @@
 // asked for while a scan runs is remembered and runs once the running scan
 // has completed. A walk cut short because the server is exiting changes
 // nothing.
+//
+// Signals report each scan for a display of the server's state; they are
+// raised inside the scan (scanProgress from inside the walk, just before it
+// lets events through), so their handlers must not wait and must not start
+// a scan. None is raised for a field that names no folder.
 
 #include "library/ScanServices.h"
 
 #include <QByteArray>
+#include <QObject>
+#include <QString>
 #include <QtGlobal>
 #include <chrono>
 #include <memory>
@@ -25,10 +32,11 @@
 
 class CFileDirHelper;
 
-class SongCatalogue {
+class SongCatalogue : public QObject {
+    Q_OBJECT
     Q_DISABLE_COPY_MOVE(SongCatalogue)
 public:
-    explicit SongCatalogue(ScanServices services);
+    explicit SongCatalogue(ScanServices services, QObject *parent = nullptr);
     ~SongCatalogue();
 
     // Rebuilds the catalogue from the music-folder field, logs
@@ -60,6 +68,20 @@ public:
 
     // How often a scan lets events through; see CFileDirHelper.
     void setPumpInterval(std::chrono::nanoseconds interval) { mPumpInterval = interval; }
+
+signals:
+    // A walk of the folder (as the music-folder field names it) begins.
+    void scanStarted(const QString &folder);
+    // The folder cannot be listed: it does not exist, is not a folder or
+    // may not be read (reason: the system's words). Raised before the walk,
+    // which then finds no songs, as for any folder it cannot list.
+    void musicFolderUnreadable(const QString &folder, const QString &reason);
+    // Folders entered and songs found so far in the running walk.
+    void scanProgress(qint64 folders, qint64 songs);
+    // The walk is over. Completed: the catalogue now offers songCount songs,
+    // found in that many folders. Otherwise (the server is exiting) the
+    // catalogue is as it was and songCount is what it still offers.
+    void scanEnded(bool completed, qint32 songCount, qint64 folders);
 
 private:
     // One walk and, when it completes, the catalogue replaced whole.

@@ -48,6 +48,7 @@ void Lines::FreeLine(qint16 line)
     mTable->removeRowOfLine(line);
     if (line > 0)
         releaseSocket(line);
+    emit lineReleased(line);
 }
 
 bool Lines::lineInUse(qint16 line) const

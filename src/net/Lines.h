@@ -20,7 +20,9 @@
 // is gone even when it was claimed again. The SendProgress and SendComplete
 // signals can be raised from inside SendMsg and SendFilePiece (a piece the
 // OS took whole): their handlers must not wait. The other routines never
-// wait, and neither may the handlers of the listening signal.
+// wait, and neither may the handlers of the listening signal or of the
+// other signals that report how the lines change (listenStarted,
+// listenFailed, connectionAccepted, lineReleased).
 //
 // Ownership: Lines owns the Active Connections table and the 101 socket
 // slots. Slot 0 lives as long as Lines; slots 1..100 hold a socket from the
@@ -125,6 +127,17 @@ signals:
     // A listener has started, on the socket's local address and port: raised
     // after a successful Listen, before the "Listening on" log line.
     void listening(const QString &localIP, quint16 port);
+    // The same start as the operator must understand it: the address as it
+    // was bound ("0.0.0.0" or "::" for every interface), the port, and
+    // whether the port field named no port (it read as 0), so that the
+    // system chose one no client knows. Raised right after listening.
+    void listenStarted(qint16 line, const QString &boundAddress, quint16 port, bool portChosenBySystem);
+    // A Listen action failed, after its "ERROR (listen port): " log line.
+    void listenFailed(int number, const QString &description);
+    // A client's connection was accepted on this line and its row added.
+    void connectionAccepted(qint16 line);
+    // The line was released: its listener or connection, if any, is gone.
+    void lineReleased(qint16 line);
     // Forwarded socket events handled by the protocol.
     void DataArrival(qint16 line, qint64 bytesTotal);
     void SendProgress(qint16 line, qint64 bytesSent, qint64 bytesRemaining);

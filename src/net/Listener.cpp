@@ -45,6 +45,7 @@ void Lines::cmdListen_Click(const QString &ipField, const QString &portField)
             FreeLine(line); // it has no row yet: this only gives the line and its socket back
         else
             socket->Close();
+        emit listenFailed(error.number, error.description);
     };
 
     const int port = portFromText(portField);
@@ -65,6 +66,7 @@ void Lines::cmdListen_Click(const QString &ipField, const QString &portField)
     const QString localIP = socket->LocalIP();
     const quint16 localPort = socket->LocalPort();
     emit listening(localIP, localPort);
+    emit listenStarted(line, address, localPort, port == 0);
     AddLog(QStringLiteral("Listening on ") + localIP + QStringLiteral(" - ") + QString::number(localPort));
     mTable->addListenerRow(line, localIP, localPort);
 }
@@ -94,6 +96,7 @@ void Lines::Winsock_ConnectionRequest(qint16 index, qintptr requestID)
     if (Winsock *listener = this->socket(index))
         listener->requestTaken(requestID);
     mTable->addConnectionRow(line, socket->RemoteHostIP(), socket->LocalPort(), socket->RemotePort());
+    emit connectionAccepted(line);
     AddLog(QStringLiteral("Accepted on ") + socket->LocalIP() + QStringLiteral(" - ")
            + QString::number(socket->LocalPort()));
     AddLog(QStringLiteral("Accepted to ") + socket->RemoteHostIP() + QStringLiteral(" - ")

@@ -88,6 +88,16 @@ public:
     // The size the last file header announced.
     qint64 songSize() const { return SongSize; }
 
+signals:
+    // A song stream to `line` begins: `size` bytes of the file at `path` are
+    // to go. Raised only for a stream that has a target line.
+    void songStreamStarted(qint16 line, const QString &path, qint64 size);
+    // That stream is over, with handedOver of its bytes handed to the send
+    // gate: all of them, or fewer when it was cut short. The last piece may
+    // still be on its way to the system (its SendComplete follows).
+    void songStreamEnded(qint16 line, qint64 handedOver, qint64 size);
+    // Both are raised from inside DoSendFile: their handlers must not wait.
+
 private:
     // One keyword and what it does with the text that follows it.
     struct KeywordAction {

@@ -121,6 +121,8 @@ void Interpreter::DoSendFile(const QByteArray &path, qint64 announcedSize)
         return;
     }
     AddLog(QStringLiteral("Sending Song ") + shownPath + QStringLiteral(".\r\n"));
+    if (target.exists())
+        emit songStreamStarted(target.line(), shownPath, announcedSize);
 
     // The gate reads each piece from the file by its offset when it hands
     // the piece over, straight to the socket where it can; what the socket
@@ -146,6 +148,8 @@ void Interpreter::DoSendFile(const QByteArray &path, qint64 announcedSize)
     }
     file.close();
     mTransferState = TransferState::Idle;
+    if (target.exists())
+        emit songStreamEnded(target.line(), announcedSize - remaining, announcedSize);
     if (remaining > 0 && target.open())
         closeShortSong(target.line(), target.generation(), announcedSize - remaining, announcedSize, shownPath);
     if (!target.exists())

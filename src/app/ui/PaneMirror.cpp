@@ -35,6 +35,15 @@ PaneMirror::PaneMirror(MessagePane &pane, QPlainTextEdit *edit, QLabel *purgedLa
     connect(&pane, &MessagePane::appended, this, &PaneMirror::appended);
     connect(&pane, &MessagePane::cleared, this, &PaneMirror::cleared);
     connect(&pane, &MessagePane::purgedLabelChanged, purgedLabel, &QLabel::setVisible);
+    // Whether the view follows is the operator's choice, made by scrolling.
+    // A resize keeps the top line, so a view that showed the end would lose
+    // it, and the newest entries (a warning) would go unseen.
+    QScrollBar *bar = mEdit->verticalScrollBar();
+    connect(bar, &QScrollBar::valueChanged, this, [this, bar](int value) { mFollowing = value >= bar->maximum(); });
+    connect(bar, &QScrollBar::rangeChanged, this, [this, bar](int, int maximum) {
+        if (mFollowing)
+            bar->setValue(maximum);
+    });
 }
 
 void PaneMirror::appended(const QString &text)
@@ -42,15 +51,13 @@ void PaneMirror::appended(const QString &text)
     const QString shown = paneDisplayText(text, mPendingCR);
     if (shown.isEmpty())
         return;
-    // Follow the new text only when the operator was already at the end, so
-    // reading older entries is not disturbed by new ones.
-    QScrollBar *bar = mEdit->verticalScrollBar();
-    const bool atEnd = bar->value() >= bar->maximum();
+    // Followed only when the operator was at the end, so reading older
+    // entries is not disturbed by new ones.
     QTextCursor cursor(mEdit->document());
     cursor.movePosition(QTextCursor::End);
     cursor.insertText(shown);
-    if (atEnd)
-        bar->setValue(bar->maximum());
+    if (mFollowing)
+        mEdit->verticalScrollBar()->setValue(mEdit->verticalScrollBar()->maximum());
 }
 
 void PaneMirror::cleared()

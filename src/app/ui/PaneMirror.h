@@ -7,6 +7,9 @@
 //
 // Line ends are shown as line breaks: CR LF, a lone CR and a lone LF each
 // become one break, also when a CR LF pair is split over two appends.
+//
+// A view at the end stays at the end, as text comes and as the window
+// changes size; one the operator scrolled back stays where it was.
 
 #include <QObject>
 #include <QString>
@@ -30,4 +33,5 @@ private:
 
     QPlainTextEdit *mEdit;
     bool mPendingCR = false;
+    bool mFollowing = true;   // the view shows the end
 };

@@ -275,6 +275,8 @@ void frmMain::buildControls()
     mnuTrayItem_1 = named(mnuTray->addAction(QStringLiteral("Exit")), "mnuTrayItem_1");
     mnuTray->setDefaultAction(mnuTrayItem_0);
 
+    buildStatusBar();
+
     // The design size is where the window starts. What the operator gives it
     // beyond that goes to the table and the two panes; the layouts keep it
     // from being made smaller than its controls need.
@@ -311,6 +313,7 @@ void frmMain::connectCore()
     connect(mnuFileItem_0, &QAction::triggered, this, [this] { mnuFileItem_Click(0); });
     connect(mnuTrayItem_0, &QAction::triggered, this, [this] { mnuTrayItem_Click(0); });
     connect(mnuTrayItem_1, &QAction::triggered, this, [this] { mnuTrayItem_Click(1); });
+    connectStatus();
 }
 
 void frmMain::showFields()

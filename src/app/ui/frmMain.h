@@ -10,6 +10,13 @@
 // and fraSettings. The tray icon's menu is "mnuTray" with "mnuTrayItem_0"
 // ("Show") and "mnuTrayItem_1" ("Exit").
 //
+// Under the frames a status bar shows what the server is doing (the core's
+// ServerStatus): activity (a scan, a song stream) on the left; where it
+// listens, the songs offered and the clients connected on the right
+// (lblStatusActivity, lblStatusListen, lblStatusSongs, lblStatusClients).
+// It is redrawn at most ten times a second, and only while something
+// changes or is under way: an idle server costs no wake-ups for it.
+//
 // The window starts at its design size and can be resized and maximised:
 // the table and the two panes take the space; the settings and the buttons
 // keep their size and order.
@@ -39,6 +46,7 @@ class QLineEdit;
 class QMenu;
 class QPlainTextEdit;
 class QPushButton;
+class QTimer;
 class QTreeView;
 class Server;
 
@@ -103,7 +111,10 @@ protected:
 
 private:
     void buildControls();
+    void buildStatusBar();
     void connectCore();
+    void connectStatus();
+    void showStatus();
     void runExitWork();
     void applyColumnWidths();
     void showFields();
@@ -149,6 +160,12 @@ private:
     QMenu *mnuTray = nullptr;
     QAction *mnuTrayItem_0 = nullptr;
     QAction *mnuTrayItem_1 = nullptr;
+
+    QLabel *lblStatusActivity = nullptr;
+    QLabel *lblStatusListen = nullptr;
+    QLabel *lblStatusSongs = nullptr;
+    QLabel *lblStatusClients = nullptr;
+    QTimer *mStatusRefresh = nullptr;
 
     PaneMirror *mLogMirror = nullptr;
     PaneMirror *mIncomingMirror = nullptr;
