@@ -70,9 +70,9 @@ int main(int argc, char **argv)
 
     QApplication app(argc, argv);
     // The name gives the configuration folder (~/.config/vorlune-server) and
-    // matches the desktop entry; people see the display name.
+    // matches the desktop entry. No display name is set: Qt would append it to
+    // the window title, which must read exactly as the title rule says.
     QApplication::setApplicationName(QStringLiteral("vorlune-server"));
-    QApplication::setApplicationDisplayName(Server::applicationTitle());
     QApplication::setDesktopFileName(QStringLiteral("vorlune-server"));
     QApplication::setApplicationVersion(Server::versionText());
     // Closing the window hides it; only the exit work ends the program.
