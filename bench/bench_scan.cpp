@@ -36,7 +36,7 @@ Tree generate(const QByteArray &root, int folders, int files)
     std::vector<QByteArray> paths;
     for (int i = 0; i < folders; ++i) {
         const QByteArray path = root + "Artist " + QByteArray::number(i / 100) + "/Album "
-                                + QByteArray::number(i / 10 % 10) + "/Disc " + QByteArray::number(i % 10) + "/";
+                + QByteArray::number(i / 10 % 10) + "/Disc " + QByteArray::number(i % 10) + "/";
         std::filesystem::create_directories(fsPathFromBytes(path));
         paths.push_back(path);
     }
@@ -80,8 +80,9 @@ Timing timeFind(const QByteArray &root)
     const double cpuBefore = cpuMs(RUSAGE_CHILDREN);
     QElapsedTimer timer;
     timer.start();
-    find.start(QStringLiteral("find"), {QFile::decodeName(root), QStringLiteral("-iname"),
-                                        QStringLiteral("*.mp3"), QStringLiteral("-type"), QStringLiteral("f")});
+    find.start(QStringLiteral("find"),
+               {QFile::decodeName(root), QStringLiteral("-iname"), QStringLiteral("*.mp3"),
+                QStringLiteral("-type"), QStringLiteral("f")});
     find.waitForFinished(-1);
     return {static_cast<double>(timer.nsecsElapsed()) / 1e6, cpuMs(RUSAGE_CHILDREN) - cpuBefore};
 }
@@ -132,7 +133,8 @@ int main(int argc, char **argv)
     QTemporaryDir dir;
     const QByteArray base = argc > 3 ? QByteArray(argv[3]) : QFile::encodeName(dir.path());
     const QByteArray root = base + "/music/";
-    const QByteArray done = base + "/generated-" + QByteArray::number(folders) + "-" + QByteArray::number(files);
+    const QByteArray done
+            = base + "/generated-" + QByteArray::number(folders) + "-" + QByteArray::number(files);
     if (QFile::exists(QFile::decodeName(done))) {
         std::printf("reusing the tree in %s\n", base.constData());
     } else {

@@ -38,8 +38,8 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -138,9 +138,9 @@ int connectTo(quint16 port)
 struct Measure {
     double secs = 0;
     qint64 bytes = 0;
-    double senderCpu = 0;       // CPU seconds of the sending thread
-    quint64 wakeups = 0;        // event-loop wake-ups of the server thread
-    quint64 pieces = 0;         // send completions seen by the server
+    double senderCpu = 0; // CPU seconds of the sending thread
+    quint64 wakeups = 0;  // event-loop wake-ups of the server thread
+    quint64 pieces = 0;   // send completions seen by the server
     bool ok = false;
     // Another client's arrival during the stream, in ms after it began to
     // connect / sent its message: logged, and its reply received. Negative:
@@ -148,7 +148,7 @@ struct Measure {
     double connectLogged = -1;
     double messageLogged = -1;
     double replied = -1;
-    double songEnded = -1;      // the song's last byte, ms after that message
+    double songEnded = -1;       // the song's last byte, ms after that message
     bool heldDuringSong = false; // no reply to that message while the song streamed
     double mbps() const { return secs > 0 ? double(bytes) / secs / 1e6 : 0; }
     double cpuPerGB() const { return bytes > 0 ? senderCpu / (double(bytes) / 1e9) : 0; }
@@ -255,10 +255,10 @@ Measure serverRequest(quint16 port, clockid_t serverClock, const QByteArray &ask
         const quint64 wake0 = gWakeups, done0 = gCompletions;
         const auto t0 = Clock::now();
         const bool got = sendAll(fd, request.constData(), size_t(request.size()))
-                         && recvAll(fd, buf, length, nullptr, length / 2, [&] {
-                               halfway = true;
-                               halfway.notify_all();
-                           });
+                && recvAll(fd, buf, length, nullptr, length / 2, [&] {
+                             halfway = true;
+                             halfway.notify_all();
+                         });
         const auto t1 = Clock::now();
         if (got) {
             m.secs = seconds(t1 - t0);
@@ -292,9 +292,10 @@ Measure serverRequest(quint16 port, clockid_t serverClock, const QByteArray &ask
 
 Measure serverSong(quint16 port, clockid_t serverClock)
 {
-    Measure m = serverRequest(port, serverClock, "SONG 1\r\n", 4096,
-                              [](const QByteArray &header) { return header.mid(5, 8).trimmed().toLongLong(); },
-                              "READY\r\n", true);
+    Measure m = serverRequest(
+            port, serverClock, "SONG 1\r\n", 4096,
+            [](const QByteArray &header) { return header.mid(5, 8).trimmed().toLongLong(); }, "READY\r\n",
+            true);
     m.ok = m.ok && m.bytes == kSongSize;
     return m;
 }
@@ -334,8 +335,7 @@ Measure bareSend(const QByteArray &path, qint64 size, Bare kind)
         const double cpu0 = cpuSeconds(CLOCK_THREAD_CPUTIME_ID);
         if (kind == Bare::WholeSendfile) {
             off_t offset = 0;
-            while (offset < size && ::sendfile(fd, file, &offset, size_t(size - offset)) > 0) {
-            }
+            while (offset<size && ::sendfile(fd, file, &offset, size_t(size - offset))> 0) {}
         } else {
             std::vector<char> block(4096);
             for (ssize_t r; (r = ::read(file, block.data(), block.size())) > 0;)
@@ -369,9 +369,9 @@ Measure bareSend(const QByteArray &path, qint64 size, Bare kind)
 
 Measure serverList(quint16 port, clockid_t serverClock, qint64 *listLength)
 {
-    Measure m = serverRequest(port, serverClock, "SLLEN\r\n", 10,
-                              [](const QByteArray &reply) { return QByteArray(reply.constData()).toLongLong(); },
-                              "SLIST\r\n");
+    Measure m = serverRequest(
+            port, serverClock, "SLLEN\r\n", 10,
+            [](const QByteArray &reply) { return QByteArray(reply.constData()).toLongLong(); }, "SLIST\r\n");
     *listLength = m.bytes;
     return m;
 }
@@ -408,8 +408,7 @@ double median(std::vector<double> v)
     return v.empty() ? 0 : v[v.size() / 2];
 }
 
-template <typename F>
-double medianOf(const std::vector<Measure> &runs, F f)
+template <typename F> double medianOf(const std::vector<Measure> &runs, F f)
 {
     std::vector<double> v;
     for (const Measure &m : runs)
@@ -417,8 +416,7 @@ double medianOf(const std::vector<Measure> &runs, F f)
     return median(v);
 }
 
-template <typename F>
-double maxOf(const std::vector<Measure> &runs, F f)
+template <typename F> double maxOf(const std::vector<Measure> &runs, F f)
 {
     double most = 0;
     for (const Measure &m : runs)
@@ -489,10 +487,11 @@ int main(int argc, char **argv)
             return 1;
         }
         const Measure &s = song.back();
-        std::printf("  round %d: server %7.1f MB/s %5.3f s/GB | sendfile %7.1f MB/s %5.3f s/GB | 4096-byte writes "
+        std::printf("  round %d: server %7.1f MB/s %5.3f s/GB | sendfile %7.1f MB/s %5.3f s/GB | 4096-byte "
+                    "writes "
                     "%6.1f MB/s %5.3f s/GB | arrival logged %5.2f ms, message %5.2f ms%s\n",
-                    i + 1, s.mbps(), s.cpuPerGB(), whole.back().mbps(), whole.back().cpuPerGB(), small.back().mbps(),
-                    small.back().cpuPerGB(), s.connectLogged, s.messageLogged,
+                    i + 1, s.mbps(), s.cpuPerGB(), whole.back().mbps(), whole.back().cpuPerGB(),
+                    small.back().mbps(), small.back().cpuPerGB(), s.connectLogged, s.messageLogged,
                     s.heldDuringSong ? "" : " (ITS REPLY CAME DURING THE SONG)");
     }
     const quint64 gateWaits = server.lines().gateWaitRounds() - gate0;
@@ -503,9 +502,12 @@ int main(int argc, char **argv)
     const Measure &w = best(whole);
     const Measure &r4 = best(small);
     std::printf("\n                       best MB/s  median MB/s  median CPU s per GB\n");
-    std::printf("Server song stream   : %9.1f  %11.1f  %8.3f\n", s.mbps(), medianOf(song, rate), medianOf(song, cpu));
-    std::printf("Bare whole sendfile  : %9.1f  %11.1f  %8.3f\n", w.mbps(), medianOf(whole, rate), medianOf(whole, cpu));
-    std::printf("Bare 4096-byte writes: %9.1f  %11.1f  %8.3f\n", r4.mbps(), medianOf(small, rate), medianOf(small, cpu));
+    std::printf("Server song stream   : %9.1f  %11.1f  %8.3f\n", s.mbps(), medianOf(song, rate),
+                medianOf(song, cpu));
+    std::printf("Bare whole sendfile  : %9.1f  %11.1f  %8.3f\n", w.mbps(), medianOf(whole, rate),
+                medianOf(whole, cpu));
+    std::printf("Bare 4096-byte writes: %9.1f  %11.1f  %8.3f\n", r4.mbps(), medianOf(small, rate),
+                medianOf(small, cpu));
     // Each round's senders ran back to back: the ratio within a round is the
     // one least moved by other load on the machine.
     std::vector<double> toWhole, toSmall, cpuToWhole;
@@ -526,12 +528,14 @@ int main(int argc, char **argv)
                 maxOf(song, [](const Measure &m) { return m.connectLogged; }),
                 medianOf(song, [](const Measure &m) { return m.messageLogged; }),
                 maxOf(song, [](const Measure &m) { return m.messageLogged; }));
-    std::printf("Its reply: held during the song in %d of %d rounds; the song ended %.2f ms after the message "
-                "(median), the reply came %.2f ms after it, once a later arrival asked\n",
-                int(std::count_if(song.begin(), song.end(), [](const Measure &m) { return m.heldDuringSong; })),
-                int(song.size()), medianOf(song, [](const Measure &m) { return m.songEnded; }),
-                medianOf(song, [](const Measure &m) { return m.replied; }));
-    std::printf("Server CPU busy    : %.0f %% of the best transfer's wall time\n", 100.0 * s.senderCpu / s.secs);
+    std::printf(
+            "Its reply: held during the song in %d of %d rounds; the song ended %.2f ms after the message "
+            "(median), the reply came %.2f ms after it, once a later arrival asked\n",
+            int(std::count_if(song.begin(), song.end(), [](const Measure &m) { return m.heldDuringSong; })),
+            int(song.size()), medianOf(song, [](const Measure &m) { return m.songEnded; }),
+            medianOf(song, [](const Measure &m) { return m.replied; }));
+    std::printf("Server CPU busy    : %.0f %% of the best transfer's wall time\n",
+                100.0 * s.senderCpu / s.secs);
     std::printf("Pieces             : %llu completions, %.0f pieces/s, %.2f us wall per piece\n",
                 (unsigned long long)s.pieces, double(s.pieces) / s.secs, 1e6 * s.secs / double(s.pieces));
     std::printf("Event loop         : %.2f wake-ups per piece; send-gate waits %.2f per piece (all rounds)\n",
@@ -544,7 +548,8 @@ int main(int argc, char **argv)
     // --- SLIST of 95,000 songs -------------------------------------------------
     QTemporaryDir listDir(tempTemplate());
     for (int folder = 0; folder < kListFolders; ++folder) {
-        const QString dir = listDir.filePath(QStringLiteral("Artist %1").arg(folder, 4, 10, QLatin1Char('0')));
+        const QString dir
+                = listDir.filePath(QStringLiteral("Artist %1").arg(folder, 4, 10, QLatin1Char('0')));
         QDir().mkpath(dir);
         for (int i = 0; i < kSongsPerFolder; ++i) {
             QFile f(dir + QStringLiteral("/Track %1 - Some Song Title.mp3").arg(i, 3, 10, QLatin1Char('0')));
@@ -566,8 +571,10 @@ int main(int argc, char **argv)
     }
     const Measure &l = best(lists);
     const double rawSecs = double(listLength) / (w.mbps() * 1e6);
-    std::printf("SLIST              : %lld bytes in %.1f ms (best of %d), %.1f MB/s, %.2f wake-ups per piece\n",
-                listLength, l.secs * 1e3, kListRounds, l.mbps(), double(l.wakeups) / double(std::max<quint64>(1, l.pieces)));
+    std::printf(
+            "SLIST              : %lld bytes in %.1f ms (best of %d), %.1f MB/s, %.2f wake-ups per piece\n",
+            listLength, l.secs * 1e3, kListRounds, l.mbps(),
+            double(l.wakeups) / double(std::max<quint64>(1, l.pieces)));
     std::printf("Bare sendfile, same size: %.1f ms at its best rate above; ratio SLIST / sendfile %.2f\n",
                 rawSecs * 1e3, rawSecs / l.secs);
     return 0;

@@ -48,11 +48,11 @@ private slots:
         OperatorLog log;
         log.setEchoToStdout(false);
         const MessagePane &pane = log.logPane();
-        log.AddLog(QString(kPanePurgeLimit - 2, u'a'));   // 65000 with CR LF is not above the limit
+        log.AddLog(QString(kPanePurgeLimit - 2, u'a')); // 65000 with CR LF is not above the limit
         log.AddLog(QStringLiteral("next"));
         QCOMPARE(pane.text().size(), kPanePurgeLimit + 6);
         QVERIFY(!pane.purgedLabelVisible());
-        log.AddLog(QStringLiteral("after"));   // above it: emptied first, label shown
+        log.AddLog(QStringLiteral("after")); // above it: emptied first, label shown
         QCOMPARE(pane.text(), QStringLiteral("after\r\n"));
         QVERIFY(pane.purgedLabelVisible());
         log.cmdClear_Click(2);
@@ -66,29 +66,40 @@ private slots:
 
     void incomingPurgesWhenTheResultWouldExceedTheLimit()
     {
-        const struct { qsizetype before, added; bool purged; } cases[] = {
-            {64990, 10, false}, {64990, 11, true}, {65000, 0, false}, {0, 70000, true}};
+        const struct {
+            qsizetype before, added;
+            bool purged;
+        } cases[] = {{64990, 10, false}, {64990, 11, true}, {65000, 0, false}, {0, 70000, true}};
         for (const auto &c : cases) {
             OperatorLog log;
             log.AddIncoming(QString(c.before, u'o'));
             log.AddIncoming(QString(c.added, u'n'));
             QCOMPARE(log.incomingPane().text().size(), c.purged ? c.added : c.before + c.added);
-            QVERIFY(!log.incomingPane().purgedLabelVisible());   // only out of memory shows it
+            QVERIFY(!log.incomingPane().purgedLabelVisible()); // only out of memory shows it
         }
     }
 
     void settingsFileLineByLine()
     {
         // Fields a file does not reach keep the sentinels IP, PORT, DIR.
-        const struct { QByteArray bytes; int assigned; const char *ip, *port, *folder; } cases[] = {
-            {"", 0, "IP", "PORT", "DIR"}, {"10.0.0.1", 1, "10.0.0.1", "PORT", "DIR"},
-            {"a\r\n99\r\n", 2, "a", "99", "DIR"}, {"a\r\n99\r\n/m\r\nextra\r\n", 3, "a", "99", "/m"},
-            {"a\r\n\r\n/m\r\n", 3, "a", "", "/m"}, {" a \r\n 1 \r\n /m dir \r\n", 3, " a ", " 1 ", " /m dir "},
-            {"a\rb\rc\r", 3, "a", "b", "c"}, {"a\nb\nc\n", 3, "a", "b", "c"}, {"a\n\rc\n", 3, "a", "", "c"},
-            {"\r\n1\r\n/m\xc3\xbc\r\n", 3, "", "1", "/m\xc3\xbc"}};
+        const struct {
+            QByteArray bytes;
+            int assigned;
+            const char *ip, *port, *folder;
+        } cases[] = {{"", 0, "IP", "PORT", "DIR"},
+                     {"10.0.0.1", 1, "10.0.0.1", "PORT", "DIR"},
+                     {"a\r\n99\r\n", 2, "a", "99", "DIR"},
+                     {"a\r\n99\r\n/m\r\nextra\r\n", 3, "a", "99", "/m"},
+                     {"a\r\n\r\n/m\r\n", 3, "a", "", "/m"},
+                     {" a \r\n 1 \r\n /m dir \r\n", 3, " a ", " 1 ", " /m dir "},
+                     {"a\rb\rc\r", 3, "a", "b", "c"},
+                     {"a\nb\nc\n", 3, "a", "b", "c"},
+                     {"a\n\rc\n", 3, "a", "", "c"},
+                     {"\r\n1\r\n/m\xc3\xbc\r\n", 3, "", "1", "/m\xc3\xbc"}};
         for (const auto &c : cases) {
             SettingsFields f;
-            f.ip = QStringLiteral("IP"), f.port = QStringLiteral("PORT"), f.musicFolder = QStringLiteral("DIR");
+            f.ip = QStringLiteral("IP"), f.port = QStringLiteral("PORT"),
+            f.musicFolder = QStringLiteral("DIR");
             QCOMPARE(parseSettings(c.bytes, f), c.assigned);
             const QString got = f.ip + u'|' + f.port + u'|' + f.musicFolder;
             QCOMPARE(got, QString::fromUtf8(c.ip) + u'|' + c.port + u'|' + QString::fromUtf8(c.folder));
@@ -102,14 +113,15 @@ private slots:
         const QByteArray old = "1.1.1.1\r\n1\r\n/a/long/old/folder\r\nfourth line\r\n";
         QVERIFY(writeFile(path, old));
         SettingsFields fields;
-        fields.ip = QStringLiteral(" ip "), fields.port = QString(), fields.musicFolder = QString::fromUtf8("/m\xc3\xbc ");
+        fields.ip = QStringLiteral(" ip "), fields.port = QString(),
+        fields.musicFolder = QString::fromUtf8("/m\xc3\xbc ");
         QString whyNot;
         // The write ends before the commit, as a crash would.
         QVERIFY(!SaveSettings(path, fields, &whyNot, [] { return false; }));
         QCOMPARE(readFile(path), old);
         // No half-written temporary file is left beside it.
         QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{kSettingsFileName});
-        QVERIFY(SaveSettings(path, fields));   // values verbatim, the shorter file replacing the old one whole
+        QVERIFY(SaveSettings(path, fields)); // values verbatim, the shorter file replacing the old one whole
         QCOMPARE(readFile(path), QByteArray(" ip \r\n\r\n/m\xc3\xbc \r\n"));
     }
 
@@ -126,9 +138,11 @@ private slots:
         server.setFields(loaded);
         QVERIFY(SaveSettings(path, server.fields()));
         QCOMPARE(readFile(path), latin1);
-        server.setTxtMusicFolder(server.fields().musicFolder + u'/');   // the operator's edit is written as shown
+        server.setTxtMusicFolder(server.fields().musicFolder
+                                 + u'/'); // the operator's edit is written as shown
         QVERIFY(SaveSettings(path, server.fields()));
-        QCOMPARE(readFile(path), QByteArray("10.0.0.1\r\n15150\r\n/srv/M\xef\xbf\xbdsik \xef\xbf\xbdt\xef\xbf\xbd/\r\n"));
+        QCOMPARE(readFile(path),
+                 QByteArray("10.0.0.1\r\n15150\r\n/srv/M\xef\xbf\xbdsik \xef\xbf\xbdt\xef\xbf\xbd/\r\n"));
 
         // A first line of 10 MB: not held whole, yet the lines after it are
         // read and it is written back byte for byte. Its CR falls on the last
@@ -142,7 +156,7 @@ private slots:
         QCOMPARE(big.ip.size(), kMaxSettingsLineBytes);
         const QString elsewhere = dir.filePath(QStringLiteral("copy.ini"));
         QVERIFY(SaveSettings(elsewhere, big));
-        QVERIFY(readFile(elsewhere) == withHuge);   // QCOMPARE would print 10 MB
+        QVERIFY(readFile(elsewhere) == withHuge); // QCOMPARE would print 10 MB
         big.port = QStringLiteral("9090");
         QVERIFY(SaveSettings(path, big));
         QVERIFY(readFile(path) == huge + "\r\n9090\r\n/music\r\n");
@@ -163,11 +177,11 @@ private slots:
         const QString path = dir.filePath(QLatin1String(kSettingsFileName));
         Server server;
         server.log().setEchoToStdout(false);
-        server.setTxtIPAutoSelected(QStringLiteral("192.0.2.7"));   // an empty field, filled by Listen
+        server.setTxtIPAutoSelected(QStringLiteral("192.0.2.7")); // an empty field, filled by Listen
         QCOMPARE(server.fields().ip, QStringLiteral("192.0.2.7"));
         QVERIFY(SaveSettings(path, server.fields()));
         QCOMPARE(readFile(path), QByteArray("\r\n15150\r\n\r\n"));
-        server.setTxtIP(QStringLiteral("192.0.2.7"));   // typed by the operator: now it is theirs
+        server.setTxtIP(QStringLiteral("192.0.2.7")); // typed by the operator: now it is theirs
         QVERIFY(SaveSettings(path, server.fields()));
         QCOMPARE(readFile(path), QByteArray("192.0.2.7\r\n15150\r\n\r\n"));
     }
@@ -207,7 +221,7 @@ private slots:
         QVERIFY(rig.start());
         ProtocolClient &c = rig.connect();
         ServerStatus status(rig.lines, rig.catalogue, rig.interpreter);
-        QList<qint64> seen;   // the song's count at every change while it streams; -1: its end
+        QList<qint64> seen; // the song's count at every change while it streams; -1: its end
         qint64 pastTwoPieces = -1;
         QString textThen;
         QObject::connect(&status, &ServerStatus::changed, &rig.context, [&] {
@@ -234,7 +248,8 @@ private slots:
             QVERIFY(c.waitUntil([&] { return !status.songStream().active; }));
 
             QVERIFY2(pastTwoPieces > 0, "the whole song was never counted");
-            QVERIFY2(textThen.startsWith(QStringLiteral("Sending whole.mp3: %1% (").arg(pastTwoPieces * 100 / size)),
+            QVERIFY2(textThen.startsWith(
+                             QStringLiteral("Sending whole.mp3: %1% (").arg(pastTwoPieces * 100 / size)),
                      qPrintable(textThen));
             // Never back, the size reached at the end only, then forgotten:
             // a second song starts from nothing again.
@@ -271,7 +286,7 @@ private slots:
         Server server;
         server.log().setEchoToStdout(false);
         server.setTxtMusicFolder(music.path());
-        server.catalogue().setPumpInterval(std::chrono::nanoseconds(0));   // a look at every entry
+        server.catalogue().setPumpInterval(std::chrono::nanoseconds(0)); // a look at every entry
         ServerStatus &status = server.status();
         QList<std::pair<qint64, qint64>> during;
         QObject::connect(&status, &ServerStatus::changed, &server, [&] {
@@ -279,9 +294,8 @@ private slots:
                 during << std::pair(status.scanFolders(), status.scanSongs());
         });
         QString scanningText;
-        QObject::connect(&server.catalogue(), &SongCatalogue::scanProgress, &server, [&] {
-            scanningText = status.activityText();
-        });
+        QObject::connect(&server.catalogue(), &SongCatalogue::scanProgress, &server,
+                         [&] { scanningText = status.activityText(); });
         server.catalogue().cmdReload_Click();
 
         const qint32 songs = server.catalogue().SongCount();
@@ -290,7 +304,8 @@ private slots:
         for (qsizetype i = 1; i < during.size(); ++i)
             QVERIFY(during[i - 1].first <= during[i].first && during[i - 1].second <= during[i].second);
         QVERIFY(during.last().first <= 1 + 6 + 6 * 5 && during.last().second <= songs);
-        QVERIFY2(scanningText.startsWith(QStringLiteral("Scanning the music folder: ")), qPrintable(scanningText));
+        QVERIFY2(scanningText.startsWith(QStringLiteral("Scanning the music folder: ")),
+                 qPrintable(scanningText));
         // At its end the status counts what the catalogue holds.
         QVERIFY(!status.scanning());
         QCOMPARE(status.songs(), songs);
@@ -315,9 +330,9 @@ private slots:
         rig.connect();
         QCOMPARE(status.clients(), 3);
         QCOMPARE(status.clientsText(), QStringLiteral("3 clients"));
-        a.socket.disconnectFromHost();   // a client leaving
+        a.socket.disconnectFromHost(); // a client leaving
         QVERIFY(a.waitUntil([&] { return status.clients() == 2; }));
-        rig.selectOnly(b.line);          // the operator's close
+        rig.selectOnly(b.line); // the operator's close
         lines.cmdClose_Click();
         QCOMPARE(status.clients(), 1);
 
@@ -333,13 +348,16 @@ private slots:
         QTcpServer squatter;
         QVERIFY(squatter.listen(QHostAddress::LocalHost));
         lines.cmdListen_Click(QStringLiteral("127.0.0.1"), QString::number(squatter.serverPort()));
-        QCOMPARE(rig.entries.last(), QStringLiteral("ERROR (listen port):  10048 - ") + status.notListeningReason());
-        QVERIFY(status.listenText().startsWith(QStringLiteral("Not listening: ")) && status.notListeningReason().size() > 3);
+        QCOMPARE(rig.entries.last(),
+                 QStringLiteral("ERROR (listen port):  10048 - ") + status.notListeningReason());
+        QVERIFY(status.listenText().startsWith(QStringLiteral("Not listening: "))
+                && status.notListeningReason().size() > 3);
         // An any-address listener is shown as such, not as one address.
         lines.cmdListen_Click(QStringLiteral("0.0.0.0"), QStringLiteral("0"));
         QCOMPARE(status.listeners().size(), 1);
-        QCOMPARE(status.listenText(), QStringLiteral("Listening on all interfaces (IPv4 only), port %1 (chosen by the system)")
-                                          .arg(status.listeners().first().port));
+        QCOMPARE(status.listenText(),
+                 QStringLiteral("Listening on all interfaces (IPv4 only), port %1 (chosen by the system)")
+                         .arg(status.listeners().first().port));
         QCOMPARE(status.clients(), 1);
     }
 
@@ -364,11 +382,12 @@ private slots:
         s.Interpreter_songStreamStarted(9, QStringLiteral("/music/a b.mp3"), 1000);
         now = 2000;
         s.Lines_SendProgress(9, 999, 1);
-        QCOMPARE(s.activityText(), QStringLiteral("Sending a b.mp3: 99% (%1 of %2 bytes), 999 bytes/s, to line 9")
-                                       .arg(Wire::groupedCount(999), Wire::groupedCount(1000)));
+        QCOMPARE(s.activityText(),
+                 QStringLiteral("Sending a b.mp3: 99% (%1 of %2 bytes), 999 bytes/s, to line 9")
+                         .arg(Wire::groupedCount(999), Wire::groupedCount(1000)));
         now = 2000 + 10000;
         QCOMPARE(s.songRate(), 0.0);
-        s.Lines_SendProgress(8, 1000, 0);   // another line's send is not the song's
+        s.Lines_SendProgress(8, 1000, 0); // another line's send is not the song's
         QCOMPARE(s.songStream().sent, 999);
         s.Lines_SendProgress(9, 1000, 0);
         QVERIFY(s.activityText().startsWith(QStringLiteral("Sending a b.mp3: 100% (")));
@@ -386,7 +405,7 @@ private slots:
         s.Lines_SendProgress(9, 4096, 0);
         s.Lines_SendComplete(9);
         s.Lines_SendProgress(9, 452, 452);
-        s.Interpreter_songStreamEnded(9, 5000, 5000);   // all handed over, not all taken yet
+        s.Interpreter_songStreamEnded(9, 5000, 5000); // all handed over, not all taken yet
         QCOMPARE(s.songStream().sent, 4096 + 452);
         s.Lines_SendProgress(9, 904, 0);
         QCOMPARE(s.songStream().sent, 5000);
@@ -418,18 +437,22 @@ private slots:
 
         // A folder that is missing, or is no folder: at a scan and at Reload,
         // each time before the count, which stays 0.
-        const struct { QString folder, reason; } unreadable[] = {
-            {dir.filePath(QStringLiteral("missing")), QStringLiteral("No such file or directory")},
-            {dir.filePath(QStringLiteral("song.mp3")), QStringLiteral("Not a directory")}};
+        const struct {
+            QString folder, reason;
+        } unreadable[]
+                = {{dir.filePath(QStringLiteral("missing")), QStringLiteral("No such file or directory")},
+                   {dir.filePath(QStringLiteral("song.mp3")), QStringLiteral("Not a directory")}};
         for (const auto &u : unreadable) {
             server.setTxtMusicFolder(u.folder);
             log.clear();
             server.catalogue().LoadMP3List();
             server.catalogue().cmdReload_Click();
             const QString warning = OperatorWarnings::unreadableMusicFolder(u.folder, u.reason);
-            QCOMPARE(log, QStringList({warning, "Songs Available: 0\r\n", warning, "Songs Available: 0\r\n"}));
+            QCOMPARE(log,
+                     QStringList({warning, "Songs Available: 0\r\n", warning, "Songs Available: 0\r\n"}));
             QVERIFY(warning.contains(u.folder));
-            QCOMPARE(server.status().songsText(), QStringLiteral("0 songs offered: the music folder cannot be read"));
+            QCOMPARE(server.status().songsText(),
+                     QStringLiteral("0 songs offered: the music folder cannot be read"));
         }
         server.setTxtMusicFolder(dir.path());
         server.catalogue().cmdReload_Click();
@@ -453,24 +476,32 @@ private slots:
     {
         // A client's text in a log entry can neither drive the operator's
         // terminal nor start a line that looks like the server's.
-        const QString forged = QStringLiteral("msg=[a\tb\r\n2026-01-01 00:00:00 Listening on 1.2.3.4 - 1\r\n\x1b]0;t\x07]");
+        const QString forged = QStringLiteral(
+                "msg=[a\tb\r\n2026-01-01 00:00:00 Listening on 1.2.3.4 - 1\r\n\x1b]0;t\x07]");
         const QDateTime when(QDate(2026, 12, 7), QTime(4, 5, 6));
         QCOMPARE(stdoutLogLine(forged, when),
-                 QByteArray("2026-12-07 04:05:06 msg=[a\\x09b\\r\\n2026-01-01 00:00:00 Listening on 1.2.3.4 - 1"
-                            "\\r\\n\\x1b]0;t\\x07]\n"));
-        QCOMPARE(stdoutLogLine(QChar(0x9b) + QString::fromUtf8("31m \xc3\xbc\x7f")), QByteArray("\\xc2\\x9b31m \xc3\xbc\\x7f\n"));
+                 QByteArray(
+                         "2026-12-07 04:05:06 msg=[a\\x09b\\r\\n2026-01-01 00:00:00 Listening on 1.2.3.4 - 1"
+                         "\\r\\n\\x1b]0;t\\x07]\n"));
+        QCOMPARE(stdoutLogLine(QChar(0x9b) + QString::fromUtf8("31m \xc3\xbc\x7f")),
+                 QByteArray("\\xc2\\x9b31m \xc3\xbc\\x7f\n"));
     }
 
     void qtNoiseIsKeptOffStandardErrorButNotRealWarnings()
     {
-        const struct { QtMsgType type; const char *category, *message; bool noise; } cases[] = {
-            {QtWarningMsg, "default", "QStandardPaths: XDG_RUNTIME_DIR not set, defaulting to '/tmp/runtime-root'", true},
-            {QtWarningMsg, "default", "QFontDatabase: Cannot find font directory /usr/lib/fonts.", true},
-            {QtWarningMsg, "qt.qpa.xcb", "QXcbConnection: XCB error: 3 (BadWindow)", true},
-            {QtWarningMsg, "default", "This plugin does not support propagateSizeHints()", true},
-            {QtWarningMsg, "default", "QSocketNotifier: Invalid socket specified", false},
-            {QtCriticalMsg, "qt.qpa.plugin", "Could not load the Qt platform plugin \"xcb\"", false},
-            {QtFatalMsg, "default", "QStandardPaths: nothing else is left", false}};
+        const struct {
+            QtMsgType type;
+            const char *category, *message;
+            bool noise;
+        } cases[] = {
+                {QtWarningMsg, "default",
+                 "QStandardPaths: XDG_RUNTIME_DIR not set, defaulting to '/tmp/runtime-root'", true},
+                {QtWarningMsg, "default", "QFontDatabase: Cannot find font directory /usr/lib/fonts.", true},
+                {QtWarningMsg, "qt.qpa.xcb", "QXcbConnection: XCB error: 3 (BadWindow)", true},
+                {QtWarningMsg, "default", "This plugin does not support propagateSizeHints()", true},
+                {QtWarningMsg, "default", "QSocketNotifier: Invalid socket specified", false},
+                {QtCriticalMsg, "qt.qpa.plugin", "Could not load the Qt platform plugin \"xcb\"", false},
+                {QtFatalMsg, "default", "QStandardPaths: nothing else is left", false}};
         for (const auto &c : cases) {
             const QMessageLogContext context(nullptr, 0, nullptr, c.category);
             QVERIFY2(isQtNoise(c.type, context, QString::fromLatin1(c.message)) == c.noise, c.message);
@@ -483,28 +514,32 @@ private slots:
         // every line that arrives is whole, and the dropped ones are counted.
         int fds[2];
         QCOMPARE(::pipe2(fds, O_NONBLOCK | O_CLOEXEC), 0);
-        const auto closeBoth = qScopeGuard([&] { ::close(fds[0]); ::close(fds[1]); });
+        const auto closeBoth = qScopeGuard([&] {
+            ::close(fds[0]);
+            ::close(fds[1]);
+        });
         QVERIFY(::fcntl(fds[1], F_SETPIPE_SZ, 4096) > 0);
         LineWriter writer(fds[1], [](qint64 n) { return "(" + QByteArray::number(n) + " dropped)\n"; });
 
         QList<QByteArray> sent;
         QByteArray got;
-        const auto drained = [&] {   // reads what is there; true once the writer has reported its drops
+        const auto drained = [&] { // reads what is there; true once the writer has reported its drops
             char buffer[8192];
             for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;)
                 got.append(buffer, n);
             return got.endsWith(" dropped)\n") && writer.droppedUnreported() == 0;
         };
-        for (int i = 0; i < 300; ++i) {   // some longer than the pipe: written in part
-            sent << "line " + QByteArray::number(i) + ' ' + QByteArray(i * 397 % 6000, char('a' + i % 26)) + '\n';
+        for (int i = 0; i < 300; ++i) { // some longer than the pipe: written in part
+            sent << "line " + QByteArray::number(i) + ' ' + QByteArray(i * 397 % 6000, char('a' + i % 26))
+                            + '\n';
             writer.write(sent.last());
-            if (i % 3 == 0) {   // room for the next line, right after one written in part
+            if (i % 3 == 0) { // room for the next line, right after one written in part
                 char buffer[2500];
                 got.append(buffer, std::max<ssize_t>(0, ::read(fds[0], buffer, sizeof buffer)));
             }
         }
         QVERIFY(writer.droppedUnreported() > 0);
-        QTRY_VERIFY_WITH_TIMEOUT(drained(), 10000);   // the event loop writes what was held back
+        QTRY_VERIFY_WITH_TIMEOUT(drained(), 10000); // the event loop writes what was held back
         // The rest of a line too long to hold is cut, and the line still ends.
         sent << QByteArray(3 * LineWriter::kMaxPendingBytes, 'L') + '\n';
         writer.write(sent.last());
@@ -542,7 +577,11 @@ private slots:
         int master = -1, slave = -1;
         QCOMPARE(::openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
         const int shells = ::dup(slave);
-        const auto closeAll = qScopeGuard([&] { ::close(master); ::close(slave); ::close(shells); });
+        const auto closeAll = qScopeGuard([&] {
+            ::close(master);
+            ::close(slave);
+            ::close(shells);
+        });
         LineWriter writer(slave, [](qint64) { return QByteArray(); });
         writer.prepareNonBlocking();
         QVERIFY(::fcntl(slave, F_GETFL) & O_NONBLOCK);

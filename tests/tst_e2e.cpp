@@ -56,7 +56,9 @@ void EndToEnd::firstStartWithoutSettingsFile()
     // With no settings the port field holds 15150 and the address is picked.
     const int auto_ = run.waitForLine(QRegularExpression("^No IP Selected\\.  Auto-Selecting \\S+$"));
     QVERIFY2(auto_ >= 0, qPrintable(run.lines().join('\n')));
-    QVERIFY2(run.waitForLine(QRegularExpression("^(Listening on .* - 15150|ERROR \\(listen port\\): .*)$"), auto_) >= 0,
+    QVERIFY2(run.waitForLine(QRegularExpression("^(Listening on .* - 15150|ERROR \\(listen port\\): .*)$"),
+                             auto_)
+                     >= 0,
              qPrintable(run.lines().join('\n')));
     // No music folder: no scan, so no song count is logged.
     QVERIFY(!run.lines().join('\n').contains("Songs Available: "));
@@ -108,7 +110,8 @@ void EndToEnd::clientSessionAgainstSampleMusic()
         const QByteArray song = readFile(music + songs[n - 1]);
         QVERIFY(!song.isEmpty() && song != "<missing>");
         c.send("SONG " + QByteArray::number(n) + "\r\n");
-        QCOMPARE(c.read(Wire::kFileHeaderSize), Wire::fileHeader(song.size(), songs[n - 1].mid(1).replace('/', '\\').toUtf8()).value());
+        QCOMPARE(c.read(Wire::kFileHeaderSize),
+                 Wire::fileHeader(song.size(), songs[n - 1].mid(1).replace('/', '\\').toUtf8()).value());
 
         c.send("READY\r\n");
         QCOMPARE(c.read(song.size()), song);
@@ -121,7 +124,8 @@ void EndToEnd::clientSessionAgainstSampleMusic()
     ProtocolClient idle;
     QVERIFY(idle.connectTo(port));
     QVERIFY(run.waitForLine(QRegularExpression("^Accepted to 127\\.0\\.0\\.1 - "
-                                               + QString::number(idle.socket.localPort()) + "$")) >= 0);
+                                               + QString::number(idle.socket.localPort()) + "$"))
+            >= 0);
     int code = -1;
     QVERIFY(run.terminate(&code));
     QCOMPARE(code, 0);
@@ -171,9 +175,12 @@ void EndToEnd::aTerminalThatStopsReadingStopsNothing()
     // and then no more, as after Ctrl+S or in a stalled SSH session.
     int master = -1, slave = -1;
     termios raw = {};
-    ::cfmakeraw(&raw);   // lines arrive as written, "\n" not turned into CR LF
+    ::cfmakeraw(&raw); // lines arrive as written, "\n" not turned into CR LF
     QCOMPARE(::openpty(&master, &slave, nullptr, &raw, nullptr), 0);
-    const auto closeBoth = qScopeGuard([&] { ::close(master); ::close(slave); });
+    const auto closeBoth = qScopeGuard([&] {
+        ::close(master);
+        ::close(slave);
+    });
     for (int fd : {master, slave})
         ::fcntl(fd, F_SETFD, FD_CLOEXEC);
     ::fcntl(master, F_SETFL, O_NONBLOCK);
@@ -199,10 +206,11 @@ void EndToEnd::aTerminalThatStopsReadingStopsNothing()
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     ServerRun run(dir.path());
-    QVERIFY(writeFile(run.iniPath(), "127.0.0.1\n0\n\n"));   // LF only: a save writes CR LF
+    QVERIFY(writeFile(run.iniPath(), "127.0.0.1\n0\n\n")); // LF only: a save writes CR LF
     run.process().setChildProcessModifier([slave] { ::dup2(slave, STDOUT_FILENO); });
     QVERIFY(run.start());
-    QVERIFY2(readTerminal(QRegularExpression("^Listening on 127\\.0\\.0\\.1 - \\d+$")), qPrintable(entries.join('\n')));
+    QVERIFY2(readTerminal(QRegularExpression("^Listening on 127\\.0\\.0\\.1 - \\d+$")),
+             qPrintable(entries.join('\n')));
     const int port = entries.last().section(' ', -1).toInt();
     const qsizetype started = entries.size();
 
@@ -223,11 +231,13 @@ void EndToEnd::aTerminalThatStopsReadingStopsNothing()
 
     // Read again: the line cut short is finished, then the count of dropped
     // lines (the terminal may have taken some output in between by itself).
-    const QRegularExpression notice("^\\((\\d+) log lines dropped: standard output was not accepting them\\)$");
+    const QRegularExpression notice(
+            "^\\((\\d+) log lines dropped: standard output was not accepting them\\)$");
     QVERIFY2(readTerminal(notice), qPrintable(entries.mid(started).join('\n').right(2000)));
     // Every line shown is a whole entry of this session.
-    const QRegularExpression whole("^(Connection Request on Winsock # 0|Accepted (on|to) 127\\.0\\.0\\.1 - \\d+"
-                                   "| 1 - 127\\.0\\.0\\.1 - (Recv=[\\d,]+ bytes|msg=\\[(SYNC )?x*(\\r\\n)?\\]))$");
+    const QRegularExpression whole(
+            "^(Connection Request on Winsock # 0|Accepted (on|to) 127\\.0\\.0\\.1 - \\d+"
+            "| 1 - 127\\.0\\.0\\.1 - (Recv=[\\d,]+ bytes|msg=\\[(SYNC )?x*(\\r\\n)?\\]))$");
     qint64 shownRounds = 0, dropped = 0;
     for (const QString &entry : entries.mid(started)) {
         const QRegularExpressionMatch counted = notice.match(entry);

@@ -54,18 +54,18 @@ void EndToEndCli::commandLine_data()
 {
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<int>("code");
-    QTest::addColumn<QString>("out");   // regular expression for standard output
-    QTest::addColumn<QString>("err");   // regular expression for standard error
+    QTest::addColumn<QString>("out"); // regular expression for standard output
+    QTest::addColumn<QString>("err"); // regular expression for standard error
 
     const QString usage = "Usage: vorlune-server \\[options\\]\n";
     const QString helpBody = usage + "(.|\n)*--headless(.|\n)*--settings <FILE>";
-    const QString version = "^" + QRegularExpression::escape(Server::applicationTitle() + " " + Server::versionText())
-                            + "\n$";
+    const QString version = "^"
+            + QRegularExpression::escape(Server::applicationTitle() + " " + Server::versionText()) + "\n$";
     QTest::newRow("--help") << QStringList{"--help"} << 0 << QString("^" + helpBody) << QString("^$");
     QTest::newRow("--version") << QStringList{"--version"} << 0 << version << QString("^$");
     QTest::newRow("Qt's own options are accepted")
-        << QStringList{"-platform", "offscreen", "-style=fusion", "-reverse", "--version"} << 0 << version
-        << QString("^$");
+            << QStringList{"-platform", "offscreen", "-style=fusion", "-reverse", "--version"} << 0 << version
+            << QString("^$");
     QTest::newRow("unknown option") << QStringList{"--bogus"} << 2 << QString("^$")
                                     << QString("^Unknown option 'bogus'\\.\n\n" + usage);
     QTest::newRow("missing argument") << QStringList{"--headless", "--settings"} << 2 << QString("^$")
@@ -128,8 +128,9 @@ void EndToEndCli::unwritableProgramFolder()
     const QByteArray decoy = settingsText("127.0.0.1", "1", "");
     QVERIFY(writeFile(run.iniPath(), decoy));
     const QFileDevice::Permissions open = QFile::permissions(dir.path());
-    const auto restore = qScopeGuard([&] { QFile::setPermissions(dir.path(), open); }); // so that it can be removed
-    QVERIFY(QFile::setPermissions(dir.path(), QFileDevice::Permissions(0x5555)));   // read and enter only
+    const auto restore
+            = qScopeGuard([&] { QFile::setPermissions(dir.path(), open); });      // so that it can be removed
+    QVERIFY(QFile::setPermissions(dir.path(), QFileDevice::Permissions(0x5555))); // read and enter only
     // Root writes any folder: the program then runs as a user without rights
     // to it, who may still create its configuration folder.
     if (::geteuid() == 0) {
@@ -145,7 +146,8 @@ void EndToEndCli::unwritableProgramFolder()
     QTcpServer squatter;
     const bool held = squatter.listen(QHostAddress::AnyIPv4, 15150);
     QVERIFY(run.start({"--headless"}));
-    const int outcome = run.waitForLine(QRegularExpression("^(Listening on .* - 15150|ERROR \\(listen port\\): .*)$"));
+    const int outcome
+            = run.waitForLine(QRegularExpression("^(Listening on .* - 15150|ERROR \\(listen port\\): .*)$"));
     QVERIFY2(outcome >= 0, qPrintable(run.lines().join('\n') + run.process().readAllStandardError()));
     QVERIFY(run.lines().contains("Settings file: " + expected));
     const bool listening = run.lines().at(outcome).startsWith("Listening on ");
@@ -212,7 +214,8 @@ void EndToEndCli::headlessStartThatCannotListen()
     const QStringList log = run.lines();
     QVERIFY2(log.contains(noDisplay ? "No display found: running headless" : "Running headless (--headless)"),
              qPrintable(log.join('\n')));
-    QVERIFY2(!log.filter(QRegularExpression("^ERROR \\(listen port\\):" + error)).isEmpty(), qPrintable(log.join('\n')));
+    QVERIFY2(!log.filter(QRegularExpression("^ERROR \\(listen port\\):" + error)).isEmpty(),
+             qPrintable(log.join('\n')));
     QCOMPARE(readFile(run.iniPath()), settingsText(ip, port, ""));
 }
 
@@ -228,11 +231,14 @@ void EndToEndCli::bothAddressFamilies()
     QVERIFY(run.start());
     const int port = run.listeningPort("\\S+");
     QVERIFY2(port > 0, qPrintable(run.lines().join('\n')));
-    for (const QHostAddress &address : {QHostAddress(QHostAddress::LocalHost), QHostAddress(QHostAddress::LocalHostIPv6)}) {
+    for (const QHostAddress &address :
+         {QHostAddress(QHostAddress::LocalHost), QHostAddress(QHostAddress::LocalHostIPv6)}) {
         ProtocolClient c;
         QVERIFY(c.connectTo(port, address));
-        QVERIFY(run.waitForLine(QRegularExpression("^Accepted to " + QRegularExpression::escape(address.toString()) + " - "
-                                                   + QString::number(c.socket.localPort()) + "$")) >= 0);
+        QVERIFY(run.waitForLine(QRegularExpression("^Accepted to "
+                                                   + QRegularExpression::escape(address.toString()) + " - "
+                                                   + QString::number(c.socket.localPort()) + "$"))
+                >= 0);
     }
     int code = -1;
     QVERIFY(run.terminate(&code));

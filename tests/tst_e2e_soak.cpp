@@ -38,14 +38,18 @@ constexpr qint64 kStallSongSize = 16 << 20;
 
 int descriptorCount(qint64 pid)
 {
-    return int(QDir(QStringLiteral("/proc/%1/fd").arg(pid)).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot).size());
+    return int(QDir(QStringLiteral("/proc/%1/fd").arg(pid))
+                       .entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)
+                       .size());
 }
 
 qint64 residentKb(qint64 pid)
 {
     const QByteArray status = readFile(QStringLiteral("/proc/%1/status").arg(pid));
     const qsizetype at = status.indexOf("VmRSS:");
-    return at < 0 ? -1 : status.mid(at + 6, status.indexOf('\n', at) - at - 6).trimmed().split(' ').first().toLongLong();
+    return at < 0
+            ? -1
+            : status.mid(at + 6, status.indexOf('\n', at) - at - 6).trimmed().split(' ').first().toLongLong();
 }
 
 // The server resets a connection it gives up for stalling (seen by the
@@ -55,7 +59,8 @@ bool wasReset(const QTcpSocket &socket)
     tcp_info info = {};
     socklen_t size = sizeof info;
     return socket.state() == QAbstractSocket::UnconnectedState
-           || (::getsockopt(int(socket.socketDescriptor()), IPPROTO_TCP, TCP_INFO, &info, &size) == 0 && info.tcpi_state == TCP_CLOSE);
+            || (::getsockopt(int(socket.socketDescriptor()), IPPROTO_TCP, TCP_INFO, &info, &size) == 0
+                && info.tcpi_state == TCP_CLOSE);
 }
 
 // A music tree of nested folders; returns the song list's length in bytes.
@@ -71,7 +76,8 @@ qint64 makeMusic(const QString &root, std::mt19937 &rng)
         for (int i = 0; i < 12; ++i, ++n) {
             // Mostly small songs; a few large ones, so that leaving mid-song happens.
             const qint64 size = n % 20 == 7 ? (6 << 20) : 4096 + qint64(rng() % (256 << 10));
-            const QString rel = folder + QStringLiteral("/Track %1 - Song.mp3").arg(n, 3, 10, QLatin1Char('0'));
+            const QString rel
+                    = folder + QStringLiteral("/Track %1 - Song.mp3").arg(n, 3, 10, QLatin1Char('0'));
             writeFile(root + rel, QByteArray(size, char('a' + n % 26)));
             listLength += rel.toUtf8().size() + 2;
         }
@@ -82,7 +88,7 @@ qint64 makeMusic(const QString &root, std::mt19937 &rng)
 // One of the busy clients: reads everything it is sent.
 struct Slot {
     QTcpSocket *socket = nullptr;
-    QByteArray rest;     // the second half of a message split in two
+    QByteArray rest; // the second half of a message split in two
     qint64 received = 0;
     qint64 leaveAt = -1; // leave once this much has been received
     bool leaveByReset = false;
@@ -100,15 +106,18 @@ private:
     int pick(int n) { return int(mRng() % unsigned(n)); }
     QByteArray validMessage(int songCount)
     {
-        const QByteArray song = "SONG " + QByteArray::number(pick(songCount + 4) - 1) + "\r\n"; // some out of range
-        const QByteArray all[] = {"SLLEN\r\n", "SLIST\r\n", song, "READY\r\n", "NOOP \r\n", "SIZE \r\n", "SYNC \r\n"};
+        const QByteArray song
+                = "SONG " + QByteArray::number(pick(songCount + 4) - 1) + "\r\n"; // some out of range
+        const QByteArray all[]
+                = {"SLLEN\r\n", "SLIST\r\n", song, "READY\r\n", "NOOP \r\n", "SIZE \r\n", "SYNC \r\n"};
         return all[pick(7)];
     }
     void leave(Slot &slot, bool reset)
     {
         if (reset) {
             const linger abortive{1, 0};
-            ::setsockopt(int(slot.socket->socketDescriptor()), SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+            ::setsockopt(int(slot.socket->socketDescriptor()), SOL_SOCKET, SO_LINGER, &abortive,
+                         sizeof abortive);
         }
         reset ? slot.socket->abort() : slot.socket->disconnectFromHost();
         slot.socket->deleteLater();
@@ -125,7 +134,8 @@ void Soak::act(Slot &slot, quint16 port, int songCount, QObject *owner)
             slot.socket->deleteLater();
         slot = Slot();
         QTcpSocket *socket = slot.socket = new QTcpSocket(owner);
-        connect(socket, &QTcpSocket::readyRead, socket, [socket, &slot] { slot.received += socket->readAll().size(); });
+        connect(socket, &QTcpSocket::readyRead, socket,
+                [socket, &slot] { slot.received += socket->readAll().size(); });
         socket->connectToHost(QHostAddress::LocalHost, port);
         return;
     }
@@ -142,7 +152,8 @@ void Soak::act(Slot &slot, quint16 port, int songCount, QObject *owner)
             c = char(pick(4) == 0 ? "\r\n\0\xff"[pick(4)] : 'A' + pick(58));
         socket.write(junk);
     } else if (roll < 66) {
-        socket.write(QByteArray(Interpreter::kMaxCmdBuffer + 1000 + pick(8000), 'Z')); // beyond the buffer's bound
+        socket.write(
+                QByteArray(Interpreter::kMaxCmdBuffer + 1000 + pick(8000), 'Z')); // beyond the buffer's bound
     } else if (roll < 78) {
         const QByteArray message = validMessage(songCount);
         const int cut = 1 + pick(int(message.size()) - 1);
@@ -228,13 +239,16 @@ void Soak::hundredClientsThenBackToStart()
         tick.start(10);
         QVERIFY(!runEventsUntil([&] { return !run.running(); }, busyMs));
         tick.stop();
-        qInfo("the stalled client was cut off %lld ms after its READY (limit %d ms)", stalledCutAfterMs, kStallLimitMs);
+        qInfo("the stalled client was cut off %lld ms after its READY (limit %d ms)", stalledCutAfterMs,
+              kStallLimitMs);
         QVERIFY2(stalledCutAfterMs >= 0, "the stalled client's connection was not reset by the server");
         for (Slot &slot : busy) // everybody leaves, some by reset
             if (slot.socket)
                 leave(slot, pick(2) == 0);
         QVERIFY2(runEventsUntil([&] { return descriptorCount(pid) <= fdsStart; }, 60000),
-                 qPrintable(QStringLiteral("descriptors: %1 at start, %2 now").arg(fdsStart).arg(descriptorCount(pid))));
+                 qPrintable(QStringLiteral("descriptors: %1 at start, %2 now")
+                                    .arg(fdsStart)
+                                    .arg(descriptorCount(pid))));
     }
 
     // A fresh client is answered. The one receive buffer may still hold what
@@ -251,7 +265,8 @@ void Soak::hundredClientsThenBackToStart()
         }
         QVERIFY2(synced, "no reply to SYNC after the soak");
         fresh.send("SLLEN\r\n");
-        QVERIFY2(fresh.waitUntil([&] { return fresh.mReceived.contains(lengthReply); }), "no correct reply to SLLEN after the soak");
+        QVERIFY2(fresh.waitUntil([&] { return fresh.mReceived.contains(lengthReply); }),
+                 "no correct reply to SLLEN after the soak");
     }
 
     // Back to where it started: every descriptor, and memory within bounds.

@@ -31,7 +31,7 @@ constexpr int kStuckMs = 10000; // this long without settling is a hang
 struct Replies {
     QByteArray list, lengthReply;
     std::vector<QByteArray> headers, songs; // by song number - 1; each song begins with a byte of its own
-    int largest = 0; // its song number: the one that can hold the gate
+    int largest = 0;                        // its song number: the one that can hold the gate
 };
 using Counts = std::array<int, 5>; // syncs, lengths, headers, lists, songs
 
@@ -43,7 +43,9 @@ QString misread(QByteArrayView b, const Replies &r, bool cutShort, Counts &n)
 {
     n = {};
     std::vector<qsizetype> lists; // next offset of each open list, innermost last
-    auto piece = [&](qsizetype from) { return QByteArrayView(r.list).sliced(from).first(qMin(Wire::kPieceSize, r.list.size() - from)); };
+    auto piece = [&](qsizetype from) {
+        return QByteArrayView(r.list).sliced(from).first(qMin(Wire::kPieceSize, r.list.size() - from));
+    };
     for (qsizetype at = 0; at < b.size();) {
         const QByteArrayView rest = b.sliced(at);
         bool cut = false; // the reply the client left inside
@@ -51,7 +53,8 @@ QString misread(QByteArrayView b, const Replies &r, bool cutShort, Counts &n)
             cut = cutShort && rest.size() < reply.size() && reply.startsWith(rest);
             return cut || rest.startsWith(reply);
         };
-        const auto song = std::find_if(r.songs.begin(), r.songs.end(), [&](const QByteArray &s) { return !s.isEmpty() && s[0] == rest[0]; });
+        const auto song = std::find_if(r.songs.begin(), r.songs.end(),
+                                       [&](const QByteArray &s) { return !s.isEmpty() && s[0] == rest[0]; });
         if (!lists.empty() && fits(piece(lists.back()))) {
             at += piece(lists.back()).size();
             if ((lists.back() += piece(lists.back()).size()) >= r.list.size())
@@ -63,12 +66,16 @@ QString misread(QByteArrayView b, const Replies &r, bool cutShort, Counts &n)
             at += 1, ++n[0];
         } else if (fits(r.lengthReply)) {
             at += r.lengthReply.size(), ++n[1];
-        } else if (const auto h = std::find_if(r.headers.begin(), r.headers.end(), fits); h != r.headers.end()) {
+        } else if (const auto h = std::find_if(r.headers.begin(), r.headers.end(), fits);
+                   h != r.headers.end()) {
             at += h->size(), ++n[2];
         } else if (song != r.songs.end() && fits(*song)) {
             at += song->size(), ++n[4];
         } else {
-            return QStringLiteral("no reply begins at offset %1: %2").arg(at).arg(QString::fromLatin1(rest.first(qMin(rest.size(), qsizetype(40))).toByteArray().toPercentEncoding()));
+            return QStringLiteral("no reply begins at offset %1: %2")
+                    .arg(at)
+                    .arg(QString::fromLatin1(
+                            rest.first(qMin(rest.size(), qsizetype(40))).toByteArray().toPercentEncoding()));
         }
         if (cut)
             break;
@@ -78,10 +85,10 @@ QString misread(QByteArrayView b, const Replies &r, bool cutShort, Counts &n)
 
 struct FuzzClient {
     ProtocolClient c;
-    bool fresh = false; // the probe after a round
-    bool left = false;  // ended by the test or the operator
+    bool fresh = false;           // the probe after a round
+    bool left = false;            // ended by the test or the operator
     qint64 sent = 0, arrived = 0; // arrived: as the server logged it
-    int readsAgainAt = -1; // the step; -1 while it reads
+    int readsAgainAt = -1;        // the step; -1 while it reads
     Counts counts{};
 };
 
@@ -95,7 +102,8 @@ public:
             const QRegularExpressionMatch m = recv.match(entry);
             for (auto &f : mClients)
                 if (m.hasMatch() && !f->left && f->c.line == m.captured(1).toInt())
-                    f->arrived += m.captured(2).remove(QRegularExpression(QStringLiteral("\\D"))).toLongLong();
+                    f->arrived
+                            += m.captured(2).remove(QRegularExpression(QStringLiteral("\\D"))).toLongLong();
         };
         mTick.setInterval(0);
         QObject::connect(&mTick, &QTimer::timeout, &mTick, [this] { tick(); });
@@ -142,16 +150,21 @@ public:
         }
         mRig.selectOnly(p.c.line);
         const int k = int(mRng.bounded(quint32(mR.songs.size())));
-        const std::pair<QByteArray, QByteArray> talk[] = {
-            {"SLLEN\r\n", mR.lengthReply}, {"SONG " + QByteArray::number(k + 1) + "\r\n", mR.headers[size_t(k)]},
-            {"READY\r\n", mR.songs[size_t(k)]}, {"SLIST\r\n", mR.list}, {"SYNC \r\n", "!"}};
+        const std::pair<QByteArray, QByteArray> talk[]
+                = {{"SLLEN\r\n", mR.lengthReply},
+                   {"SONG " + QByteArray::number(k + 1) + "\r\n", mR.headers[size_t(k)]},
+                   {"READY\r\n", mR.songs[size_t(k)]},
+                   {"SLIST\r\n", mR.list},
+                   {"SYNC \r\n", "!"}};
         for (const auto &[text, reply] : talk) {
             send(p, text);
             waitAtTop([&] { return settled(); });
             if (ok() && p.c.mReceived != reply)
                 fail(QString::fromLatin1(text.trimmed()) + QStringLiteral(" was not answered exactly"));
-            if (ok() && (text == "READY\r\n" || text == "SLIST\r\n") && mRig.interpreter.transferState() != TransferState::Idle)
-                fail(QStringLiteral("TransferState is not Idle after ") + QString::fromLatin1(text.trimmed()));
+            if (ok() && (text == "READY\r\n" || text == "SLIST\r\n")
+                && mRig.interpreter.transferState() != TransferState::Idle)
+                fail(QStringLiteral("TransferState is not Idle after ")
+                     + QString::fromLatin1(text.trimmed()));
             p.c.mReceived.clear();
         }
         if (ok() && othersGot() != before)
@@ -183,18 +196,21 @@ private:
     void checkBuffer()
     {
         if (mRig.interpreter.cmdBuffer().size() > Interpreter::kMaxCmdBuffer)
-            fail(QStringLiteral("the receive buffer holds %1 bytes").arg(mRig.interpreter.cmdBuffer().size()));
+            fail(QStringLiteral("the receive buffer holds %1 bytes")
+                         .arg(mRig.interpreter.cmdBuffer().size()));
     }
 
     // At the test's own level no handler of the server runs, so no stream.
     void waitAtTop(const std::function<bool()> &condition)
     {
         mStuck.start(kStuckMs);
-        const bool met = mWaiter.waitUntil([&] {
-            if (mRig.interpreter.transferState() == TransferState::Sending)
-                fail(QStringLiteral("TransferState is Sending with no stream running"));
-            return !ok() || condition();
-        }, 2 * kStuckMs); // the watchdog fails it first
+        const bool met = mWaiter.waitUntil(
+                [&] {
+                    if (mRig.interpreter.transferState() == TransferState::Sending)
+                        fail(QStringLiteral("TransferState is Sending with no stream running"));
+                    return !ok() || condition();
+                },
+                2 * kStuckMs); // the watchdog fails it first
         mStuck.stop();
         if (!met)
             fail(QStringLiteral("the server did not settle"));
@@ -203,8 +219,9 @@ private:
     // Every live client accepted, and all it sent taken in by the server.
     bool ready() const
     {
-        return std::all_of(mClients.begin(), mClients.end(),
-                           [](const auto &f) { return f->left || (f->c.line >= 0 && f->arrived == f->sent); });
+        return std::all_of(mClients.begin(), mClients.end(), [](const auto &f) {
+            return f->left || (f->c.line >= 0 && f->arrived == f->sent);
+        });
     }
 
     // No send outstanding and every live client holds all the server sent
@@ -283,7 +300,11 @@ private:
                 bytes += item();
             const int cut = int(mRng.bounded(100));
             const quint32 size = quint32(qMax(bytes.size(), qsizetype(1)));
-            send(f, bytes.isEmpty() ? "\r\n" : bytes.left(cut < 15 ? 1 + mRng.bounded(qMin(size, 6u)) : cut < 35 ? 1 + mRng.bounded(size) : size));
+            send(f,
+                 bytes.isEmpty() ? "\r\n"
+                                 : bytes.left(cut < 15           ? 1 + mRng.bounded(qMin(size, 6u))
+                                                      : cut < 35 ? 1 + mRng.bounded(size)
+                                                                 : size));
         } else if (r < 72) {
             if (live.size() < 6)
                 connectClient(false);
@@ -294,7 +315,8 @@ private:
             leave(f, mRng.bounded(2));
         } else if (r < 88) {
             FuzzClient *p = &f;
-            f.c.whenReceived(f.c.total() + 1 + mRng.bounded(mRng.bounded(2) ? 10000 : 3000000), [this, p] { leave(*p, false); });
+            f.c.whenReceived(f.c.total() + 1 + mRng.bounded(mRng.bounded(2) ? 10000 : 3000000),
+                             [this, p] { leave(*p, false); });
         } else if (r < 98) {
             // The operator's selection: every client, one, none, or any rows.
             QItemSelectionModel &selection = *mRig.table().selectionModel();
@@ -303,7 +325,8 @@ private:
             selection.clearSelection();
             for (int row = 0; row < rows; ++row)
                 if (how < 4 ? row > 0 : how < 7 ? row == one : how < 8 ? false : mRng.bounded(2) == 1)
-                    selection.select(mRig.table().model()->index(row, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
+                    selection.select(mRig.table().model()->index(row, 0),
+                                     QItemSelectionModel::Select | QItemSelectionModel::Rows);
         } else {
             f.c.collect();
             check(f, true);
@@ -341,7 +364,10 @@ private:
 
     // --- what clients send ----------------------------------------------------------
 
-    QByteArray pick(std::initializer_list<const char *> texts) { return texts.begin()[mRng.bounded(quint32(texts.size()))]; }
+    QByteArray pick(std::initializer_list<const char *> texts)
+    {
+        return texts.begin()[mRng.bounded(quint32(texts.size()))];
+    }
 
     QByteArray junk(int size, bool anyByte)
     {
@@ -357,8 +383,10 @@ private:
         // largest is the one that can hold the gate.
         const qint64 count = qint64(mR.songs.size());
         const int r = int(mRng.bounded(100));
-        const qint64 n = r < 25 ? 1 + mRng.bounded(6) : r < 40 ? mR.largest : r < 75 ? 1 + mRng.bounded(quint32(count))
-                                  : QList<qint64>{0, -1, count + 1, 40000, 65537, 4294967297LL}[mRng.bounded(6)];
+        const qint64 n = r < 25 ? 1 + mRng.bounded(6)
+                : r < 40        ? mR.largest
+                : r < 75        ? 1 + mRng.bounded(quint32(count))
+                         : QList<qint64>{0, -1, count + 1, 40000, 65537, 4294967297LL}[mRng.bounded(6)];
         QByteArray spaced;
         for (char digit : QByteArray::number(n))
             spaced += digit + pick({"", " ", "\t"});
@@ -377,9 +405,11 @@ private:
         if (r < 15) // a song asked for and started, as a player does
             return "SONG " + number() + "\r\n" + pick({"", "READY\r\n"});
         if (r < 80) {
-            QByteArray m = pick({"SLLEN", "SLIST", "SONG ", "SONG ", "READY", "READY", "READY", "SYNC ", "SYNC ",
-                                 "NOOP ", "SIZE ", "RECV ", "SKIP ", "sync ", "SONG", "READ"});
-            m += m.startsWith("SONG") ? number() : mRng.bounded(5) ? QByteArray() : junk(int(mRng.bounded(12)), false);
+            QByteArray m = pick({"SLLEN", "SLIST", "SONG ", "SONG ", "READY", "READY", "READY", "SYNC ",
+                                 "SYNC ", "NOOP ", "SIZE ", "RECV ", "SKIP ", "sync ", "SONG", "READ"});
+            m += m.startsWith("SONG") ? number()
+                    : mRng.bounded(5) ? QByteArray()
+                                      : junk(int(mRng.bounded(12)), false);
             return m + pick({"\r\n", "\r\n", "\r\n", "\r\n", "\r\n", "\r\n", "", "\n", "\r", "\r\n\r\n"});
         }
         if (r < 86)
@@ -416,21 +446,26 @@ void TestFuzz::randomConversationsKeepTheirShape()
     const quint32 seed = qEnvironmentVariable("VORLUNE_FUZZ_SEED").toUInt(&given);
     // A fixed seed by default: the test command passes or fails alike on every run.
     const quint32 used = given ? seed : 20261207u;
-    const int rounds = qEnvironmentVariableIsSet("VORLUNE_FUZZ_ROUNDS") ? qEnvironmentVariableIntValue("VORLUNE_FUZZ_ROUNDS") : 8;
+    const int rounds = qEnvironmentVariableIsSet("VORLUNE_FUZZ_ROUNDS")
+            ? qEnvironmentVariableIntValue("VORLUNE_FUZZ_ROUNDS")
+            : 8;
     qInfo("seed %u, %d rounds", used, rounds);
 
     // Songs of every size that matters (none, one piece, one byte more, many
     // pieces, more than the socket buffers take, so that a client that stops
     // reading holds the gate), numbered first, and a list of several pieces.
     Rig rig;
-    const std::pair<const char *, qint64> named[] = {{"a/empty.mp3", 0}, {"a/one.mp3", 1}, {"b/piece.mp3", 4096},
-                                                     {"b/piece and one.mp3", 4097}, {"c/medium.mp3", 150'000}, {"c/large.mp3", 12 << 20}};
+    const std::pair<const char *, qint64> named[] = {{"a/empty.mp3", 0},        {"a/one.mp3", 1},
+                                                     {"b/piece.mp3", 4096},     {"b/piece and one.mp3", 4097},
+                                                     {"c/medium.mp3", 150'000}, {"c/large.mp3", 12 << 20}};
     std::map<QByteArray, QByteArray> content;
     int firstByte = 0x80; // no reply begins with these
     for (const auto &[path, size] : named)
         content[path] = rig.addSong(path, size, firstByte++);
     for (int i = 0; i < 100; ++i) {
-        const QByteArray path = "d/a song whose long name, with a few words more, makes the list span several pieces, number " + QByteArray::number(i) + ".mp3";
+        const QByteArray path = "d/a song whose long name, with a few words more, makes the list span "
+                                "several pieces, number "
+                + QByteArray::number(i) + ".mp3";
         content[path] = rig.addSong(path, i % 5, firstByte++);
     }
     QVERIFY(rig.start());
@@ -457,7 +492,8 @@ void TestFuzz::randomConversationsKeepTheirShape()
         QVERIFY2(fuzz.probe(), qPrintable(where + QStringLiteral("the fresh client: ") + fuzz.failure()));
     }
     const Counts n = fuzz.replyCounts();
-    qInfo("whole replies taken: %d syncs, %d lengths, %d headers, %d lists, %d songs", n[0], n[1], n[2], n[3], n[4]);
+    qInfo("whole replies taken: %d syncs, %d lengths, %d headers, %d lists, %d songs", n[0], n[1], n[2], n[3],
+          n[4]);
     // A generator that stopped producing real conversations would test nothing.
     QVERIFY(std::all_of(n.begin(), n.end(), [](int count) { return count > 0; }));
 }

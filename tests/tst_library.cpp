@@ -29,7 +29,11 @@ Paths toPaths(const PathList &list)
 struct Tree {
     QTemporaryDir dir;
     const QByteArray root = QFile::encodeName(dir.path()) + kFolderSeparator;
-    explicit Tree(std::initializer_list<const char *> files) { for (const char *f : files) touch(f); }
+    explicit Tree(std::initializer_list<const char *> files)
+    {
+        for (const char *f : files)
+            touch(f);
+    }
     fs::path at(const QByteArray &relative) const { return fsPathFromBytes(root + relative); }
     void touch(const QByteArray &relative, const std::string &content = "x") const
     {
@@ -69,13 +73,19 @@ struct Catalogue {
     QStringList log;
     bool exiting = false;
     QString folder;
-    SongCatalogue cat{ScanServices{[this](const QString &entry) { log << entry; },
-                                   [this] { return exiting; },
-                                   [] { QCoreApplication::processEvents(); },
-                                   [this] { return folder; }}};
+    SongCatalogue cat{ScanServices{[this](const QString &entry) { log << entry; }, [this] { return exiting; },
+                                   [] { QCoreApplication::processEvents(); }, [this] { return folder; }}};
     Catalogue() { cat.setPumpInterval(std::chrono::nanoseconds(0)); }
-    void scan(const QString &field) { folder = field; cat.LoadMP3List(); }
-    bool lookup(qint32 number) { cat.setSongNum(number); return cat.GetMP3File(); }
+    void scan(const QString &field)
+    {
+        folder = field;
+        cat.LoadMP3List();
+    }
+    bool lookup(qint32 number)
+    {
+        cat.setSongNum(number);
+        return cat.GetMP3File();
+    }
 };
 
 } // namespace
@@ -85,18 +95,29 @@ class TestLibrary : public QObject {
 private slots:
     void pathHelpersAndPatterns()
     {
-        const struct { QByteArray in, withSeparator, folderOf; } paths[] = {
-            {"", "/", ""}, {"/music", "/music/", "/"}, {"/m/", "/m/", "/m/"},
-            {"b.mp3", "b.mp3/", ""}, {"/m\xff/a\\", "/m\xff/a\\/", "/m\xff/"}};
+        const struct {
+            QByteArray in, withSeparator, folderOf;
+        } paths[] = {{"", "/", ""},
+                     {"/music", "/music/", "/"},
+                     {"/m/", "/m/", "/m/"},
+                     {"b.mp3", "b.mp3/", ""},
+                     {"/m\xff/a\\", "/m\xff/a\\/", "/m\xff/"}};
         for (const auto &c : paths) {
             QCOMPARE(AddBackslash(c.in), c.withSeparator);
             QCOMPARE(CFileDirHelper::GetPathFromFile(c.in), c.folderOf);
         }
         // "?" stands for one whole UTF-8 character; only ASCII letters are folded.
-        const struct { const char *name, *pattern; bool match; } patterns[] = {
-            {"Song.MP3", "*.mp3", true}, {"a.mp3.txt", "*.mp3", false}, {"a.mp3", "a?.mp3", false},
-            {"\xc3\xa9.mp3", "?.mp3", true}, {"\xc3\x89.mp3", "\xc3\xa9.mp3", false},
-            {"aXbXc", "a*b*c", true}, {"aXbXd", "a*b*c", false}, {"a", "", false}};
+        const struct {
+            const char *name, *pattern;
+            bool match;
+        } patterns[] = {{"Song.MP3", "*.mp3", true},
+                        {"a.mp3.txt", "*.mp3", false},
+                        {"a.mp3", "a?.mp3", false},
+                        {"\xc3\xa9.mp3", "?.mp3", true},
+                        {"\xc3\x89.mp3", "\xc3\xa9.mp3", false},
+                        {"aXbXc", "a*b*c", true},
+                        {"aXbXd", "a*b*c", false},
+                        {"a", "", false}};
         for (const auto &c : patterns)
             QVERIFY2(MatchesPattern(c.name, c.pattern) == c.match, c.name);
         // Backtracking stars on a long name must not take exponential time.
@@ -122,16 +143,17 @@ private slots:
 
     void walkSkipsHiddenAndSpecialEntriesButNeverMergesNames()
     {
-        Tree t({"visible.mp3", ".hidden.mp3", ".hid/in.mp3", "sub/.also.mp3", "sub/seen.mp3", "target/real.mp3",
-                "song.mp3", "Song.mp3", "a/a.mp3", "a/b/b.mp3"});
+        Tree t({"visible.mp3", ".hidden.mp3", ".hid/in.mp3", "sub/.also.mp3", "sub/seen.mp3",
+                "target/real.mp3", "song.mp3", "Song.mp3", "a/a.mp3", "a/b/b.mp3"});
         QCOMPARE(::mkfifo(t.at("pipe.mp3").c_str(), 0600), 0);
         fs::create_symlink(t.at("nowhere.mp3"), t.at("dangling.mp3"));
         fs::create_symlink(t.at("visible.mp3"), t.at("linked.mp3"));
         fs::create_directory(t.at("folder.mp3"));
         // song.mp3 and Song.mp3 are two files on this file system; a link to
         // a file is a song of its own name.
-        QCOMPARE(t.walk("*.mp3"), (Paths{"linked.mp3", "Song.mp3", "song.mp3", "visible.mp3", "a/a.mp3",
-                                         "a/b/b.mp3", "sub/seen.mp3", "target/real.mp3"}));
+        QCOMPARE(t.walk("*.mp3"),
+                 (Paths{"linked.mp3", "Song.mp3", "song.mp3", "visible.mp3", "a/a.mp3", "a/b/b.mp3",
+                        "sub/seen.mp3", "target/real.mp3"}));
     }
 
     void linkedFoldersAreWalkedOnce()
@@ -167,9 +189,9 @@ private slots:
         // A folder reachable under two paths is listed under the one the
         // walk meets first, wherever the link stands.
         Tree twice({"a/in-a.mp3", "c/in-c.mp3", "target/real.mp3"});
-        twice.link("folderlink", twice.root + "target");   // before its target
-        twice.link("zz", twice.root + "a");                // after it
-        twice.link("b/x", twice.root + "c");               // deeper, yet walked first
+        twice.link("folderlink", twice.root + "target"); // before its target
+        twice.link("zz", twice.root + "a");              // after it
+        twice.link("b/x", twice.root + "c");             // deeper, yet walked first
         QCOMPARE(twice.walk("*.mp3"), (Paths{"a/in-a.mp3", "b/x/in-c.mp3", "folderlink/real.mp3"}));
     }
 
@@ -181,13 +203,13 @@ private slots:
         walker.setPumpInterval(std::chrono::hours(1));
         QSignalSpy raised(&walker, &CFileDirHelper::AddingToBlock);
         QCOMPARE(walker.GetAllFiles(t.root + "M", "*.mp3;o*", true).Count(), 4);
-        QCOMPARE(raised.count(), 5);   // once per match per pattern: one.mp3 twice
-        QCOMPARE(pumps, 1);            // the first entry of a walk always pumps
+        QCOMPARE(raised.count(), 5); // once per match per pattern: one.mp3 twice
+        QCOMPARE(pumps, 1);          // the first entry of a walk always pumps
         const QByteArray base = asciiLower(t.root);
         QCOMPARE(walker.Directories(), (Paths{base + "m/", base + "m/x/", base + "m/x2/y/"}));
         QCOMPARE(walker.DirChars(), qint32(3 * base.size() + 13));
         QCOMPARE(walker.GetPathNumber(t.root + "M/X/"), 2);
-        walker.GetAllFiles(t.root + "M/X", "*.mp3", true);   // a folder met again is not recorded twice
+        walker.GetAllFiles(t.root + "M/X", "*.mp3", true); // a folder met again is not recorded twice
         QCOMPARE(walker.DirCount(), 3);
         QCOMPARE(toPaths(walker.GetDirectories(t.root + "M", CFileDirHelper::kAttrHidden, false)),
                  (Paths{".h", "Empty", "X", "x2"}));
@@ -195,14 +217,16 @@ private slots:
 
     void songListTextByteForByte()
     {
-        Tree t({"Music/Rock/b.mp3", "Music/a.mp3", "Music/Rock/Hard/c.MP3", "Music/jazz/d.mp3", "Music/notes.txt"});
+        Tree t({"Music/Rock/b.mp3", "Music/a.mp3", "Music/Rock/Hard/c.MP3", "Music/jazz/d.mp3",
+                "Music/notes.txt"});
         t.link("M", t.root + "Music");
         const QString cwd = QDir::currentPath();
         const auto back = qScopeGuard([&] { QDir::setCurrent(cwd); });
         QVERIFY(QDir::setCurrent(t.folder()));
         // Relative fields too, down to a one-letter folder, whose lines are
         // longer than the paths they are cut from.
-        for (const QString &field : {t.folder("Music"), t.folder("Music/"), QStringLiteral("M"), QStringLiteral("M/")}) {
+        for (const QString &field :
+             {t.folder("Music"), t.folder("Music/"), QStringLiteral("M"), QStringLiteral("M/")}) {
             Catalogue c;
             c.scan(field);
             QCOMPARE(c.cat.mFilelist(),
@@ -221,16 +245,17 @@ private slots:
         Tree t({"1.mp3", "2\r\n.mp3", "3.mp3", "s\n/4.mp3", "5\\.mp3", "b\\s/6.mp3"});
         // QTemporaryDir removes through decoded names, which cannot reach these.
         const auto removeRawTree = qScopeGuard([&] { fs::remove_all(t.at("")); });
-        t.touch("caf\xe9/\xff\xfe song.mp3", "the odd one");   // Latin-1 folder, invalid UTF-8 name
+        t.touch("caf\xe9/\xff\xfe song.mp3", "the odd one"); // Latin-1 folder, invalid UTF-8 name
         Catalogue c;
         c.scan(t.folder());
         // A line break would split its line and shift every later number; a
         // backslash would read as a folder on the wire, in a file's name or
         // in a folder's.
         QCOMPARE(c.cat.mFilelist(), QByteArray("\\1.mp3\r\n\\3.mp3\r\n\\caf\xe9\\\xff\xfe song.mp3\r\n"));
-        QCOMPARE(c.log, QStringList({"Songs not listed, line break in the name: \"2\\r\\n.mp3\", \"s\\n\\4.mp3\"",
-                                     "Songs not listed, backslash in the name: \"5\\.mp3\", \"b\\s\\6.mp3\"",
-                                     "Songs Available: 3\r\n"}));
+        QCOMPARE(c.log,
+                 QStringList({"Songs not listed, line break in the name: \"2\\r\\n.mp3\", \"s\\n\\4.mp3\"",
+                              "Songs not listed, backslash in the name: \"5\\.mp3\", \"b\\s\\6.mp3\"",
+                              "Songs Available: 3\r\n"}));
         QVERIFY(c.lookup(3));
         QCOMPARE(c.cat.SongRelativePath(), QByteArray("caf\xe9\\\xff\xfe song.mp3"));
         std::ifstream in(fsPathFromBytes(c.cat.SongPath()), std::ios::binary);
@@ -247,11 +272,11 @@ private slots:
     {
         Tree t({"a.mp3", "b.mp3", "c.mp3", "locked/in.mp3"});
         Catalogue c;
-        QVERIFY(!c.lookup(1));   // nothing scanned yet
+        QVERIFY(!c.lookup(1)); // nothing scanned yet
         c.scan(t.folder("does-not-exist"));
-        c.scan(t.folder("a.mp3"));   // not a folder
+        c.scan(t.folder("a.mp3")); // not a folder
         QCOMPARE(c.log, QStringList({"Songs Available: 0\r\n", "Songs Available: 0\r\n"}));
-        if (::geteuid() != 0) {   // permissions do not stop root
+        if (::geteuid() != 0) { // permissions do not stop root
             QCOMPARE(::chmod(t.at("locked").c_str(), 0), 0);
             QCOMPARE(t.walk("*.mp3"), (Paths{"a.mp3", "b.mp3", "c.mp3"}));
             ::chmod(t.at("locked").c_str(), 0700);
@@ -264,9 +289,10 @@ private slots:
             c.scan(field);
         QCOMPARE(c.log, logBefore);
         QVERIFY(c.lookup(3));
-        for (qint32 outside : {0, -1, 4, std::numeric_limits<qint32>::max(), std::numeric_limits<qint32>::min()}) {
+        for (qint32 outside :
+             {0, -1, 4, std::numeric_limits<qint32>::max(), std::numeric_limits<qint32>::min()}) {
             QVERIFY(!c.lookup(outside));
-            QCOMPARE(c.cat.SongPath(), t.root + "c.mp3");   // a failed lookup sets nothing
+            QCOMPARE(c.cat.SongPath(), t.root + "c.mp3"); // a failed lookup sets nothing
         }
         QVERIFY(c.lookup(1));
         QCOMPARE(c.cat.SongPath(), t.root + "a.mp3");
@@ -288,17 +314,21 @@ private slots:
             QVERIFY(!c.lookup(2));
             c.folder = t.folder("C");
             c.cat.cmdReload_Click();
-            c.cat.cmdReload_Click();   // remembered once, not twice
+            c.cat.cmdReload_Click(); // remembered once, not twice
         });
         c.cat.LoadMP3List();
         QVERIFY(ran && !c.cat.scanning());
         const QStringList logAfter = c.log;
-        QCOMPARE(logAfter, QStringList({"Songs Available: 1\r\n", "Songs Available: 2\r\n", "Songs Available: 1\r\n"}));
+        QCOMPARE(logAfter,
+                 QStringList({"Songs Available: 1\r\n", "Songs Available: 2\r\n", "Songs Available: 1\r\n"}));
         QCOMPARE(c.cat.mFilelist(), QByteArray("\\three.mp3\r\n"));
 
         // An exit inside the walk changes nothing, and a reload asked for then never runs.
         c.folder = t.folder("B");
-        QTimer::singleShot(0, [&] { c.cat.cmdReload_Click(); c.exiting = true; });
+        QTimer::singleShot(0, [&] {
+            c.cat.cmdReload_Click();
+            c.exiting = true;
+        });
         c.cat.LoadMP3List();
         QCOMPARE(c.cat.SongCount(), 1);
         QVERIFY(c.lookup(1));

@@ -50,7 +50,8 @@ int intOption(qintptr fd, int level, int name)
 void resetOnClose(QTcpSocket &client)
 {
     const linger abortive{1, 0};
-    QVERIFY(::setsockopt(int(client.socketDescriptor()), SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive) == 0);
+    QVERIFY(::setsockopt(int(client.socketDescriptor()), SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive)
+            == 0);
 }
 
 // Line 1's client stops reading, so that an 8 MiB send to it stays
@@ -79,16 +80,20 @@ private slots:
         const quint16 port = listenOnLoopback(lines);
         const QString portText = QString::number(port);
         QVERIFY(port != 0 && rig.logText().endsWith("Listening on 127.0.0.1 - " + portText + kCrLf));
-        QCOMPARE(rowCells(lines.table(), 0), QStringList({"127.0.0.1", "0", portText, "N/A", "Listen", "N/A", "N/A"}));
+        QCOMPARE(rowCells(lines.table(), 0),
+                 QStringList({"127.0.0.1", "0", portText, "N/A", "Listen", "N/A", "N/A"}));
         std::vector<std::unique_ptr<QTcpSocket>> clients;
         for (int line = 1; line <= 100; ++line) {
             clients.push_back(connectClient(lines, port));
-            QVERIFY(clients.back() && lines.table().lineOfRow(line) == line && lines.table().isSelected(line));
+            QVERIFY(clients.back() && lines.table().lineOfRow(line) == line
+                    && lines.table().isSelected(line));
         }
         const QString clientPort = QString::number(clients.front()->localPort());
-        QCOMPARE(rowCells(lines.table(), 1), QStringList({"127.0.0.1", "1", portText, clientPort, "In", "N/A", "N/A"}));
-        QVERIFY(rig.logText().contains("Connection Request on Winsock # 0" + kCrLf + "Accepted on 127.0.0.1 - "
-                                       + portText + kCrLf + "Accepted to 127.0.0.1 - " + clientPort + kCrLf));
+        QCOMPARE(rowCells(lines.table(), 1),
+                 QStringList({"127.0.0.1", "1", portText, clientPort, "In", "N/A", "N/A"}));
+        QVERIFY(rig.logText().contains("Connection Request on Winsock # 0" + kCrLf
+                                       + "Accepted on 127.0.0.1 - " + portText + kCrLf
+                                       + "Accepted to 127.0.0.1 - " + clientPort + kCrLf));
 
         // The 101st: two log lines, no row, its connection closed, no descriptor kept.
         int fds = openDescriptorCount();
@@ -137,11 +142,14 @@ private slots:
         // it claims line 2 and returns it, announcing nothing; the listener
         // goes on.
         const QString chosen = Winsock::primaryIPv4();
-        const struct { QString ip, port, logged; } listens[] = {
-            {"", "0", "No IP Selected.  Auto-Selecting " + chosen + "\r\nListening on " + chosen + " - "},
-            {"127.0.0.1", takenPort, "ERROR (listen port):  10048 - "},
-            {"127.0.0.1", " 70000", "ERROR (listen port):  10049 - Port number out of range (0 to 65535): 70000\r\n"},
-            {"192.0.2.1", "0", "ERROR (listen port):  10049 - "},
+        const struct {
+            QString ip, port, logged;
+        } listens[] = {
+                {"", "0", "No IP Selected.  Auto-Selecting " + chosen + "\r\nListening on " + chosen + " - "},
+                {"127.0.0.1", takenPort, "ERROR (listen port):  10048 - "},
+                {"127.0.0.1", " 70000",
+                 "ERROR (listen port):  10049 - Port number out of range (0 to 65535): 70000\r\n"},
+                {"192.0.2.1", "0", "ERROR (listen port):  10049 - "},
         };
         for (const auto &l : listens) {
             const qsizetype logMark = rig.logText().size();
@@ -150,11 +158,14 @@ private slots:
             QVERIFY(!lines.lineInUse(2) && !lines.socket(2) && lines.table().lineOfRow(0) == 1);
             QCOMPARE(listening.size(), 1);
         }
-        QCOMPARE(listening.first(), QVariantList({chosen, QVariant::fromValue(lines.socket(1)->LocalPort())}));
+        QCOMPARE(listening.first(),
+                 QVariantList({chosen, QVariant::fromValue(lines.socket(1)->LocalPort())}));
         const qsizetype logMark = rig.logText().size();
         emit lines.socket(1)->ConnectionRequest(1, -1);
-        QCOMPARE(rig.logText().mid(logMark), "Connection Request on Winsock # 1" + kCrLf
-                 + "ERROR (accept connection):  10022 - Invalid argument: no such connection request" + kCrLf);
+        QCOMPARE(rig.logText().mid(logMark),
+                 "Connection Request on Winsock # 1" + kCrLf
+                         + "ERROR (accept connection):  10022 - Invalid argument: no such connection request"
+                         + kCrLf);
         QVERIFY(!lines.lineInUse(2) && !lines.socket(2) && lines.table().rowCount() == 1);
     }
 
@@ -163,7 +174,8 @@ private slots:
         LinesRig rig;
         Lines &lines = rig.lines;
         listenOnLoopback(lines);
-        lines.cmdListen_Click(QStringLiteral("127.0.0.1"), QStringLiteral("0")); // a second listener, on line 1
+        lines.cmdListen_Click(QStringLiteral("127.0.0.1"),
+                              QStringLiteral("0")); // a second listener, on line 1
         const quint16 port = lines.socket(1)->LocalPort();
         mark(lines, 0, QItemSelectionModel::Select);
         lines.cmdClose_Click();
@@ -193,19 +205,22 @@ private slots:
         // before it closes still arrives first; the socket keeps the peer's
         // address for a failed send, and Listen forces it closed.
         connect(&lines, &Lines::DataArrival, &lines, [&](qint16 line, qint64) {
-            rig.log << QStringLiteral("arrived on %1: ").arg(line) + QString::fromLatin1(lines.socket(line)->GetData());
+            rig.log << QStringLiteral("arrived on %1: ").arg(line)
+                            + QString::fromLatin1(lines.socket(line)->GetData());
         });
         auto again = connectClient(lines, port);
         QVERIFY(again && lines.table().lineOfRow(lines.table().rowCount() - 1) == 0);
         again->write("ab");
         again->disconnectFromHost();
         QTRY_VERIFY(!lines.lineInUse(0));
-        QVERIFY(rig.logText().endsWith("arrived on 0: ab" + kCrLf + "Line #0 - 127.0.0.1: closed connection." + kCrLf));
+        QVERIFY(rig.logText().endsWith("arrived on 0: ab" + kCrLf + "Line #0 - 127.0.0.1: closed connection."
+                                       + kCrLf));
         const qsizetype logMark = rig.logText().size();
         lines.SendMsg(0, "x");
         lines.cmdListen_Click(QStringLiteral("127.0.0.1"), QStringLiteral("0"));
-        QVERIFY(rig.logText().mid(logMark).startsWith("Error sending msg to winsock # 0 - 127.0.0.1" + kCrLf
-                 + "Error: Socket is not connected" + kCrLf + "Forcing Line # 0 closed." + kCrLf + "Listening on 127.0.0.1 - "));
+        QVERIFY(rig.logText().mid(logMark).startsWith(
+                "Error sending msg to winsock # 0 - 127.0.0.1" + kCrLf + "Error: Socket is not connected"
+                + kCrLf + "Forcing Line # 0 closed." + kCrLf + "Listening on 127.0.0.1 - "));
         QCOMPARE(lines.table().lineOfRow(2), qint16(0));
         emit lines.socket(0)->Error(0, 10050, QStringLiteral("Network is down"));
         QVERIFY(rig.logText().endsWith(" 0 - Winsock Err #10050 - Network is down" + kCrLf));
@@ -220,14 +235,19 @@ private slots:
         // The OS takes the small text at once: it completes inside the send.
         const QStringList plain({"ended", "complete 2", "sent 2"});
         // The operator's close walks the marked rows from the top.
-        QTest::newRow("operator close") << "close" << plain
-                                        << "User Closed Line # 1 - 127.0.0.1\r\nUser Closed Line # 3 - 127.0.0.1\r\n";
-        QTest::newRow("peer reset") << "reset" << plain << " 1 - Winsock Err #10054 - Connection reset by peer\r\n";
+        QTest::newRow("operator close")
+                << "close" << plain
+                << "User Closed Line # 1 - 127.0.0.1\r\nUser Closed Line # 3 - 127.0.0.1\r\n";
+        QTest::newRow("peer reset") << "reset" << plain
+                                    << " 1 - Winsock Err #10054 - Connection reset by peer\r\n";
         QTest::newRow("error") << "error" << plain << " 1 - Winsock Err #10053 - Connection aborted\r\n";
         QTest::newRow("exit") << "exit" << QStringList({"ended", "sent 2"}) << ""; // dropped
         // Line 1's client reads again and a send made inside the wait goes
         // first; the outer send then waits for that one's completion in turn.
-        QTest::newRow("nested send") << "nested" << QStringList({"complete 1", "ended", "complete 3", "complete 2", "sent 2"}) << "";
+        QTest::newRow("nested send") << "nested"
+                                     << QStringList(
+                                                {"complete 1", "ended", "complete 3", "complete 2", "sent 2"})
+                                     << "";
     }
 
     void outstandingSendEndedInsideWait()
@@ -262,15 +282,17 @@ private slots:
                 g.rig.beginExit();
             else
                 g.one->setReadBufferSize(0); // reads again
-            if (end == "nested") // empty text: still completed, and never from inside the send
+            if (end == "nested")             // empty text: still completed, and never from inside the send
                 lines.SendMsg(3, QByteArray());
             seen << QStringLiteral("ended");
         });
         lines.SendMsg(2, "go");
         seen << QStringLiteral("sent 2");
-        QVERIFY2(rounds > 0 && rounds < 50, qPrintable(QStringLiteral("the gate went round %1 times").arg(rounds)));
+        QVERIFY2(rounds > 0 && rounds < 50,
+                 qPrintable(QStringLiteral("the gate went round %1 times").arg(rounds)));
         QCOMPARE(seen, order);
-        QTRY_COMPARE(g.two->state() == QAbstractSocket::UnconnectedState, end == "exit"); // exit closes every socket
+        QTRY_COMPARE(g.two->state() == QAbstractSocket::UnconnectedState,
+                     end == "exit"); // exit closes every socket
         QTRY_COMPARE(g.two->bytesAvailable(), qint64(end == "exit" ? 0 : 2));
         // Sockets the lines closed or destroyed themselves raise no close event.
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
@@ -305,8 +327,9 @@ private slots:
         // Every accepted connection probes a silent peer: first after a
         // minute, then every 10 s, five times.
         const qintptr handle = lines.socket(1)->SocketHandle();
-        const QList<int> keepAlive = {intOption(handle, SOL_SOCKET, SO_KEEPALIVE), intOption(handle, IPPROTO_TCP, TCP_KEEPIDLE),
-                                      intOption(handle, IPPROTO_TCP, TCP_KEEPINTVL), intOption(handle, IPPROTO_TCP, TCP_KEEPCNT)};
+        const QList<int> keepAlive = {
+                intOption(handle, SOL_SOCKET, SO_KEEPALIVE), intOption(handle, IPPROTO_TCP, TCP_KEEPIDLE),
+                intOption(handle, IPPROTO_TCP, TCP_KEEPINTVL), intOption(handle, IPPROTO_TCP, TCP_KEEPCNT)};
         QCOMPARE(keepAlive, QList<int>({1, 60, 10, 5}));
 
         if (sending) {
@@ -352,7 +375,8 @@ private slots:
         if (fromFile) {
             QString fileError;
             for (qint64 offset = 0; offset < file.size() && !lines.lineBusy(1);)
-                offset += lines.SendFilePiece(1, file.handle(), offset, 1 << 20, lines.generation(1), &fileError);
+                offset += lines.SendFilePiece(1, file.handle(), offset, 1 << 20, lines.generation(1),
+                                              &fileError);
             QVERIFY(fileError.isEmpty());
         } else {
             lines.SendMsg(1, QByteArray(8 << 20, 'x'));
@@ -416,13 +440,17 @@ private slots:
         qint64 received = slow->readAll().size();
         slow->setReadBufferSize(step);
         while (lines.lineBusy(1)) {
-            QVERIFY(QTest::qWaitFor([&] { return slow->bytesAvailable() >= qMin(step, total - received)
-                                                 || !lines.lineBusy(1); }, 10000));
+            QVERIFY(QTest::qWaitFor(
+                    [&] {
+                        return slow->bytesAvailable() >= qMin(step, total - received) || !lines.lineBusy(1);
+                    },
+                    10000));
             received += slow->readAll().size();
         }
         QVERIFY2(deadlines.size() >= 4, qPrintable(QString::number(deadlines.size())));
         // Strictly later each time: every progress restarted the limit.
-        QVERIFY(std::adjacent_find(deadlines.begin(), deadlines.end(), std::greater_equal<qint64>()) == deadlines.end());
+        QVERIFY(std::adjacent_find(deadlines.begin(), deadlines.end(), std::greater_equal<qint64>())
+                == deadlines.end());
         QVERIFY(lines.socket(1)->stallDeadline().isForever());
         QVERIFY(lines.lineInUse(1));
         QVERIFY(!rig.logText().contains("Winsock Err"));

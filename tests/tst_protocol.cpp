@@ -37,8 +37,8 @@ QByteArray header(qint64 size, const QByteArray &relative)
 qint64 kernelSendBufferLimit()
 {
     QFile file(QStringLiteral("/proc/sys/net/ipv4/tcp_wmem"));
-    const QList<QByteArray> values = file.open(QIODevice::ReadOnly) ? file.readAll().simplified().split(' ')
-                                                                   : QList<QByteArray>();
+    const QList<QByteArray> values
+            = file.open(QIODevice::ReadOnly) ? file.readAll().simplified().split(' ') : QList<QByteArray>();
     return values.size() == 3 ? values[2].toLongLong() : 4 << 20;
 }
 
@@ -52,7 +52,8 @@ struct FifoRescue {
               std::condition_variable_any wake;
               std::unique_lock lock(mutex);
               std::chrono::milliseconds wait = 10s;
-              while (!wake.wait_for(lock, stop, std::exchange(wait, 50ms), [&] { return stop.stop_requested(); })) {
+              while (!wake.wait_for(lock, stop, std::exchange(wait, 50ms),
+                                    [&] { return stop.stop_requested(); })) {
                   const int fd = ::open(path.constData(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
                   if (fd >= 0)
                       used = true, ::close(fd);
@@ -90,7 +91,9 @@ private slots:
     {
         QTest::addColumn<QByteArray>("actual");
         QTest::addColumn<QByteArray>("expected");
-        auto fileHeader = [](qint64 size, const QByteArray &path) { return Wire::fileHeader(size, path).value_or("none"); };
+        auto fileHeader = [](qint64 size, const QByteArray &path) {
+            return Wire::fileHeader(size, path).value_or("none");
+        };
         QTest::newRow("header, 8 digits") << fileHeader(99'999'999, "b") << header("FILE 99999999 b");
         // The NUL as the last byte; one path byte more and it falls away, and
         // longer paths are cut at offset 4095.
@@ -104,14 +107,35 @@ private slots:
             const std::optional<qint32> n = Wire::songNumberFromValue(Wire::readNumber(text));
             return n ? QByteArray::number(*n) : QByteArray("none");
         };
-        const char *numbers[][2] = {
-            {" \t\n-\t1\n3\r\n", "-13"}, {"1 E 2", "100"}, {"7abc", "7"}, {"7\r\n8", "7"}, {"40000", "40000"},
-            {"2147483647", "2147483647"}, {"-2147483648", "-2147483648"}, {"", "0"}, {"-", "0"}, {"E5", "0"},
-            {".75", "1"}, {"2.5", "2"}, {"3.5", "4"}, {"-2.5", "-2"}, {"1D2", "100"}, {"15E-1", "2"}, {"&H1F", "31"},
-            {"& h 1 f", "31"}, {"&O78", "7"}, {"-&H10", "-16"}, {"&H", "0"}, {"2147483648", "none"},
-            {"-2147483649", "none"}, {"2147483647.5", "none"}, {"&HFFFFFFFF", "none"}, {"1E999", "none"}};
+        const char *numbers[][2] = {{" \t\n-\t1\n3\r\n", "-13"},
+                                    {"1 E 2", "100"},
+                                    {"7abc", "7"},
+                                    {"7\r\n8", "7"},
+                                    {"40000", "40000"},
+                                    {"2147483647", "2147483647"},
+                                    {"-2147483648", "-2147483648"},
+                                    {"", "0"},
+                                    {"-", "0"},
+                                    {"E5", "0"},
+                                    {".75", "1"},
+                                    {"2.5", "2"},
+                                    {"3.5", "4"},
+                                    {"-2.5", "-2"},
+                                    {"1D2", "100"},
+                                    {"15E-1", "2"},
+                                    {"&H1F", "31"},
+                                    {"& h 1 f", "31"},
+                                    {"&O78", "7"},
+                                    {"-&H10", "-16"},
+                                    {"&H", "0"},
+                                    {"2147483648", "none"},
+                                    {"-2147483649", "none"},
+                                    {"2147483647.5", "none"},
+                                    {"&HFFFFFFFF", "none"},
+                                    {"1E999", "none"}};
         for (const auto &n : numbers)
-            QTest::addRow("number %s", QByteArray(n[0]).toPercentEncoding(" &-.").constData()) << song(n[0]) << QByteArray(n[1]);
+            QTest::addRow("number %s", QByteArray(n[0]).toPercentEncoding(" &-.").constData())
+                    << song(n[0]) << QByteArray(n[1]);
         QTest::newRow("long mantissa") << song(QByteArray(400, '0') + "42") << QByteArray("42");
         QTest::newRow("hex beyond double") << song("&H" + QByteArray(300, 'F')) << QByteArray("none");
     }
@@ -126,9 +150,10 @@ private slots:
     void repliesAreByteExact()
     {
         Rig rig;
-        const char *paths[] = {"a.mp3", "Caf\xe9.mp3", "Rock/b.mp3", "Rock/Sub/c.mp3"}; // Latin-1: served by its bytes
-        const QByteArray songs[] = {rig.addSong(paths[0], 0), rig.addSong(paths[1], 10, 2), rig.addSong(paths[2], 4096, 3),
-                                    rig.addSong(paths[3], 4097, 4)};
+        const char *paths[]
+                = {"a.mp3", "Caf\xe9.mp3", "Rock/b.mp3", "Rock/Sub/c.mp3"}; // Latin-1: served by its bytes
+        const QByteArray songs[] = {rig.addSong(paths[0], 0), rig.addSong(paths[1], 10, 2),
+                                    rig.addSong(paths[2], 4096, 3), rig.addSong(paths[3], 4097, 4)};
         QVERIFY(rig.start());
         ProtocolClient &c = rig.connect();
         const QString who = Lines::signPadded(c.line) + " - 127.0.0.1";
@@ -137,22 +162,28 @@ private slots:
         QCOMPARE(rig.logged(who + " - Recv=7 bytes") + rig.logged(who + " - msg=[SLLEN\r\n]"), 2);
         QCOMPARE(rig.incoming, QStringLiteral("\r\n-->127.0.0.1 - 7 bytes: \r\n\r\nSLLEN\r\n"));
         QVERIFY(rig.sendOne(c, "SLIST\r\n"));
-        QCOMPARE(c.read(49), QByteArray("\\a.mp3\r\n\\Caf\xe9.mp3\r\n\\Rock\\b.mp3\r\n\\Rock\\Sub\\c.mp3\r\n"));
+        QCOMPARE(c.read(49),
+                 QByteArray("\\a.mp3\r\n\\Caf\xe9.mp3\r\n\\Rock\\b.mp3\r\n\\Rock\\Sub\\c.mp3\r\n"));
         QCOMPARE(rig.logged("Sending Filelist") + rig.logged("Sending Song List (49 bytes)"), 2);
         // Headers are cut by the folder the catalogue was built from, not the field.
         rig.musicFolder = QStringLiteral("/");
         for (int i = 0; i < 4; ++i) {
             QVERIFY(rig.sendOne(c, "SONG " + QByteArray::number(i + 1) + "\r\n"));
             QCOMPARE(c.read(4096), header(songs[i].size(), QByteArray(paths[i]).replace('/', '\\')));
-            QCOMPARE(rig.logged("FILE " + QString::number(songs[i].size()).leftJustified(8) + " " + rig.shown(paths[i]) + "\r\n"), 1);
+            QCOMPARE(rig.logged("FILE " + QString::number(songs[i].size()).leftJustified(8) + " "
+                                + rig.shown(paths[i]) + "\r\n"),
+                     1);
             QVERIFY(rig.sendOne(c, "READY\r\n"));
             QCOMPARE(c.read(songs[i].size()), songs[i]);
             QCOMPARE(rig.logged("Sending Song " + rig.shown(paths[i]) + ".\r\n"), 1);
             QVERIFY(rig.nothingPending(c));
         }
         // No reply, and no wrapping of a number beyond 16 bits to song 1.
-        const char *quiet[][2] = {{"NOOP whatever\r\n", "NOOP Received\r\n"}, {"SIZE 1234\r\n", "Sent SIZE-R Byte\r\n"},
-                                  {"sync \r\n", ""}, {"SONG 0\r\n", ""}, {"SONG 65537\r\n", ""}};
+        const char *quiet[][2] = {{"NOOP whatever\r\n", "NOOP Received\r\n"},
+                                  {"SIZE 1234\r\n", "Sent SIZE-R Byte\r\n"},
+                                  {"sync \r\n", ""},
+                                  {"SONG 0\r\n", ""},
+                                  {"SONG 65537\r\n", ""}};
         for (const auto &q : quiet) {
             QVERIFY(rig.sendOne(c, q[0]));
             QCOMPARE(rig.logged(q[1]), *q[1] ? 1 : 0);
@@ -195,11 +226,13 @@ private slots:
         QStringList cells;
         const auto watch = connect(table.model(), &QAbstractItemModel::dataChanged, this,
                                    [&](const QModelIndex &from, const QModelIndex &to) {
-            const int row = table.rowOfLine(c.line);
-            if (from.row() <= row && row <= to.row() && from.column() <= ConnectionTable::BytesLeft
-                && ConnectionTable::BytesLeft <= to.column())
-                cells << table.cell(row, ConnectionTable::BytesSent) + '|' + table.cell(row, ConnectionTable::BytesLeft);
-        });
+                                       const int row = table.rowOfLine(c.line);
+                                       if (from.row() <= row && row <= to.row()
+                                           && from.column() <= ConnectionTable::BytesLeft
+                                           && ConnectionTable::BytesLeft <= to.column())
+                                           cells << table.cell(row, ConnectionTable::BytesSent) + '|'
+                                                           + table.cell(row, ConnectionTable::BytesLeft);
+                                   });
         QVERIFY(rig.sendOne(c, "READY\r\n"));
         QCOMPARE(c.read(size), song);
         QVERIFY(c.waitUntil([&] { return rig.interpreter.transferState() == TransferState::Idle; }));
@@ -218,7 +251,8 @@ private slots:
             const QRegularExpressionMatch m = counts.match(shown);
             QVERIFY2(m.hasMatch(), qPrintable(shown));
             const qint64 sent = m.captured(1).toLongLong();
-            QVERIFY2(sent >= piece && sent + m.captured(2).toLongLong() <= SongFile::kPieceSize, qPrintable(shown));
+            QVERIFY2(sent >= piece && sent + m.captured(2).toLongLong() <= SongFile::kPieceSize,
+                     qPrintable(shown));
             piece = sent;
         }
         QCOMPARE(piece, 0); // the last piece, too, ended at "All" and "None"
@@ -265,7 +299,8 @@ private slots:
         QVERIFY(heldDuringTheSong);
         QCOMPARE(older.available(), 0);
         QCOMPARE(rig.logged("Corrupt message received\r\nSYNC \r\nSLLEN\r\n"), 1);
-        QVERIFY2(QRegularExpression(QStringLiteral("^( [0-9]{1,7}|All)$")).match(sent).hasMatch(), qPrintable(sent));
+        QVERIFY2(QRegularExpression(QStringLiteral("^( [0-9]{1,7}|All)$")).match(sent).hasMatch(),
+                 qPrintable(sent));
         QVERIFY(newer.waitUntil([&] {
             const int row = table.rowOfLine(newer.line);
             return table.cell(row, 5) == QLatin1String("All") && table.cell(row, 6) == QLatin1String("None");
@@ -288,7 +323,8 @@ private slots:
     void streamEnds_data()
     {
         QTest::addColumn<Ending>("ending");
-        const char *names[] = {"client closes", "operator closes", "line claimed again", "file shrinks", "server exits"};
+        const char *names[]
+                = {"client closes", "operator closes", "line claimed again", "file shrinks", "server exits"};
         for (int i = 0; i < 5; ++i)
             QTest::newRow(names[i]) << Ending(i);
     }
@@ -337,11 +373,15 @@ private slots:
         QVERIFY(rig.incoming.endsWith(QLatin1String("-->127.0.0.1 - 7 bytes: \r\n\r\nREADY\r\n")));
         if (ending == Ending::FileShrinks) {
             // The client counts against the header: it is told by its line's end.
-            QVERIFY(target.waitUntil([&] { return target.socket.state() == QAbstractSocket::UnconnectedState; }));
-            QCOMPARE(rig.loggedWith("Song stopped, the file cannot be read to its end: " + rig.shown("long.mp3")), 1);
+            QVERIFY(target.waitUntil(
+                    [&] { return target.socket.state() == QAbstractSocket::UnconnectedState; }));
+            QCOMPARE(rig.loggedWith("Song stopped, the file cannot be read to its end: "
+                                    + rig.shown("long.mp3")),
+                     1);
             QCOMPARE(rig.loggedWith(QStringLiteral("Song stopped after ")), 1);
         }
-        QVERIFY(watcher.waitUntil([&] { return lines.lineInUse(target.line) == (ending == Ending::LineClaimedAgain); }));
+        QVERIFY(watcher.waitUntil(
+                [&] { return lines.lineInUse(target.line) == (ending == Ending::LineClaimedAgain); }));
         QCOMPARE(newcomer.total(), 0);
         QVERIFY(rig.loggedWith(QStringLiteral(" no longer exists.")) <= 1); // the stream did not go on
         // Served as before, and no socket or file left open by the stream.
@@ -399,13 +439,16 @@ private slots:
         const QString why = served ? QStringLiteral("Song stopped, the file cannot be read to its end: ")
                                    : QStringLiteral("Song not sent, the file cannot be opened: ");
         QCOMPARE(rig.loggedWith(why + rig.shown("a.mp3") + " ("), 1);
-        QCOMPARE(rig.logged("Song stopped after " + Wire::groupedCount(served) + " of " + Wire::groupedCount(10000)
-                            + " bytes, line #" + QString::number(c.line) + " closed: " + rig.shown("a.mp3")),
+        QCOMPARE(rig.logged("Song stopped after " + Wire::groupedCount(served) + " of "
+                            + Wire::groupedCount(10000) + " bytes, line #" + QString::number(c.line)
+                            + " closed: " + rig.shown("a.mp3")),
                  1);
         // Freed as by the operator's close, without its log line, and no Close
         // event comes back for it; line and gate serve the next client.
         QCOMPARE(rig.table().rowOfLine(c.line), -1);
-        QCOMPARE(rig.loggedWith(QStringLiteral("User Closed Line")) + rig.loggedWith(QStringLiteral(": closed connection.")), 0);
+        QCOMPARE(rig.loggedWith(QStringLiteral("User Closed Line"))
+                         + rig.loggedWith(QStringLiteral(": closed connection.")),
+                 0);
         ProtocolClient &next = rig.connect();
         QCOMPARE(next.line, c.line);
         QVERIFY(rig.nothingPending(next));
@@ -439,12 +482,17 @@ private slots:
             if (song == 6 || (song == 5 && root))
                 continue;
             const QString why = "song " + QString::number(song)
-                + (song > 6 ? " is too large to announce (" + Wire::groupedCount(tooLarge[song - 7]) + " bytes"
-                            : " cannot be read (" + rig.shown(names[song - 1]) + ": "
-                                  + (song == 1 || song == 5 ? "" : "not a regular file)")); // 1: the system's words
+                    + (song > 6 ? " is too large to announce (" + Wire::groupedCount(tooLarge[song - 7])
+                                       + " bytes"
+                                : " cannot be read (" + rig.shown(names[song - 1]) + ": "
+                                       + (song == 1 || song == 5
+                                                  ? ""
+                                                  : "not a regular file)")); // 1: the system's words
             QVERIFY(rig.sendOne(c, "SONG " + QByteArray::number(song) + "\r\n"));
             QVERIFY(rig.sendOne(c, "READY\r\n"));
-            QVERIFY2(rig.loggedWith("No file header sent: " + why) + rig.loggedWith("Nothing sent for READY: " + why) == 2,
+            QVERIFY2(rig.loggedWith("No file header sent: " + why)
+                                     + rig.loggedWith("Nothing sent for READY: " + why)
+                             == 2,
                      qPrintable(why));
             QVERIFY(rig.nothingPending(c));
         }
@@ -465,7 +513,8 @@ private slots:
         c.send(QByteArray(4 << 20, 'x') + "\r\n");
         QVERIFY(c.waitUntil([&] { return rig.loggedWith("x\r\n]") + rig.loggedWith("[\r\n]") == 1; }));
         QVERIFY(largest <= Interpreter::kMaxCmdBuffer);
-        QVERIFY(rig.loggedWith("Receive buffer limit of " + Wire::groupedCount(32768) + " bytes exceeded: ") >= 1);
+        QVERIFY(rig.loggedWith("Receive buffer limit of " + Wire::groupedCount(32768) + " bytes exceeded: ")
+                >= 1);
         // No entry holds more than one arrival of at most 64 KiB: the log pane,
         // purged above 65000 characters, stays bounded.
         QVERIFY(longestEntry < 64 * 1024 + 100);
@@ -493,13 +542,13 @@ private slots:
         NetHarness::GateHolder gate(rig.lines, rig.port);
         QVERIFY(gate.shut());
         QTimer::singleShot(5000, &rig.context, [&] { gate.open(); });
-        rig.onArrival = {{"SONG 1", [&] { c.send("SONG 2\r\n"); }},
-                         {"SONG 2", [&] { gate.open(); }}};
+        rig.onArrival = {{"SONG 1", [&] { c.send("SONG 2\r\n"); }}, {"SONG 2", [&] { gate.open(); }}};
         QVERIFY(rig.sendOne(c, "SONG 1\r\n"));
         QCOMPARE(c.read(8192), header("FILE 22       two.mp3") + header("FILE 11       one.mp3"));
         QVERIFY(rig.nothingPending(c));
         QCOMPARE(rig.entries.filter(QRegularExpression(QStringLiteral("^FILE |^Corrupt"))),
-                 QStringList({"FILE 22       " + rig.shown("two.mp3") + "\r\n", "FILE 11       " + rig.shown("one.mp3") + "\r\n"}));
+                 QStringList({"FILE 22       " + rig.shown("two.mp3") + "\r\n",
+                              "FILE 11       " + rig.shown("one.mp3") + "\r\n"}));
 
         // Mid-list, a sync is answered between two pieces, and most songs go: the
         // reloaded list is much shorter, but the stream goes on with the old one.
@@ -573,7 +622,8 @@ private slots:
         NetHarness::GateHolder gate(rig.lines, rig.port);
         QVERIFY(gate.shut());
         QTimer::singleShot(10000, &rig.context, [&] { gate.open(); });
-        QObject::connect(rig.table().model(), &QAbstractItemModel::rowsRemoved, &rig.context, [&] { gate.open(); });
+        QObject::connect(rig.table().model(), &QAbstractItemModel::rowsRemoved, &rig.context,
+                         [&] { gate.open(); });
         rig.onArrival = {{"SYNC ", [&] { a.socket.abort(); }}};
         QVERIFY(rig.sendOne(a, "SYNC \r\n"));
         QCOMPARE(b.read(1), QByteArray("!"));

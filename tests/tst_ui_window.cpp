@@ -27,7 +27,10 @@ struct Fixture {
         window.setApplicationFolder(dir.path());
         writeFile(dir.filePath(QLatin1String(kSettingsFileName)), settings);
     }
-    template <typename T = QWidget> T *find(const char *name) { return window.findChild<T *>(QLatin1String(name)); }
+    template <typename T = QWidget> T *find(const char *name)
+    {
+        return window.findChild<T *>(QLatin1String(name));
+    }
 };
 
 void collectPlaced(QLayout *layout, QList<QWidget *> &placed)
@@ -48,7 +51,8 @@ QStringList layoutFaults(const frmMain &window)
 {
     QStringList faults;
     QWidget *central = window.centralWidget();
-    if (central->geometry().intersects(window.menuBar()->geometry()) || !window.rect().contains(central->geometry()))
+    if (central->geometry().intersects(window.menuBar()->geometry())
+        || !window.rect().contains(central->geometry()))
         faults << QStringLiteral("central widget");
     QList<QWidget *> parents = central->findChildren<QWidget *>();
     parents << central;
@@ -61,10 +65,12 @@ QStringList layoutFaults(const frmMain &window)
             const QWidget *w = placed.at(i);
             const QSizePolicy policy = w->sizePolicy();
             const QSize hint = w->minimumSizeHint();
-            const int needWidth = w->minimumWidth() ? w->minimumWidth()
-                : policy.horizontalPolicy() & QSizePolicy::ShrinkFlag ? hint.width() : w->sizeHint().width();
-            const int needHeight = w->minimumHeight() ? w->minimumHeight()
-                : policy.verticalPolicy() & QSizePolicy::ShrinkFlag ? hint.height() : w->sizeHint().height();
+            const int needWidth = w->minimumWidth()                       ? w->minimumWidth()
+                    : policy.horizontalPolicy() & QSizePolicy::ShrinkFlag ? hint.width()
+                                                                          : w->sizeHint().width();
+            const int needHeight = w->minimumHeight()                   ? w->minimumHeight()
+                    : policy.verticalPolicy() & QSizePolicy::ShrinkFlag ? hint.height()
+                                                                        : w->sizeHint().height();
             if (w->width() < needWidth || w->height() < needHeight)
                 faults << w->objectName() + QStringLiteral(" squeezed");
             if (!parent->rect().contains(w->geometry()))
@@ -92,7 +98,8 @@ QStringList fixedParts(frmMain &window)
     QStringList parts;
     for (QWidget *w : buttons)
         parts << QStringLiteral("%1 %2x%3").arg(w->objectName()).arg(w->width()).arg(w->height());
-    parts << QStringLiteral("fraSettings height %1").arg(window.findChild<QWidget *>(QStringLiteral("fraSettings"))->height());
+    parts << QStringLiteral("fraSettings height %1")
+                     .arg(window.findChild<QWidget *>(QStringLiteral("fraSettings"))->height());
     return parts;
 }
 
@@ -113,33 +120,56 @@ private slots:
     {
         Fixture f;
         f.window.show();
-        QVERIFY(!f.window.windowIcon().isNull());   // resources reached from a static library
+        QVERIFY(!f.window.windowIcon().isNull()); // resources reached from a static library
         // Every caption as the operator reads it.
         QStringList captions;
-        for (const char *name : {"fraIncoming", "cmdClear_0", "chkHide", "Label5", "lblDataArrivalPurged", "fraLog",
-                                 "cmdClear_2", "lblLogWindowPurged", "fraConnections", "cmdSend", "cmdClose", "fraSettings",
-                                 "cmdReload", "cmdListen", "txtPort", "Label1", "Label4", "Label3", "mnuFile", "mnuFileItem_0"}) {
+        for (const char *name : {"fraIncoming",
+                                 "cmdClear_0",
+                                 "chkHide",
+                                 "Label5",
+                                 "lblDataArrivalPurged",
+                                 "fraLog",
+                                 "cmdClear_2",
+                                 "lblLogWindowPurged",
+                                 "fraConnections",
+                                 "cmdSend",
+                                 "cmdClose",
+                                 "fraSettings",
+                                 "cmdReload",
+                                 "cmdListen",
+                                 "txtPort",
+                                 "Label1",
+                                 "Label4",
+                                 "Label3",
+                                 "mnuFile",
+                                 "mnuFileItem_0"}) {
             const QObject *o = f.window.findChild<QObject *>(QLatin1String(name));
-            captions << (o ? o->property(o->inherits("QGroupBox") || o->inherits("QMenu") ? "title" : "text").toString() : name);
+            captions << (o ? o->property(o->inherits("QGroupBox") || o->inherits("QMenu") ? "title" : "text")
+                                         .toString()
+                           : name);
         }
-        QCOMPARE(captions.join(u'|'), QStringLiteral("Incomming Messages|x|Hide System Messages|Data Arrival:|PURGED|"
-                 "Log Messages|x|PURGED|Active Connections|Send|Close|Server Settings|Reload|Listen|15150|Music Folder|"
-                 "IP Address|Local Port|&File|E&xit"));
+        QCOMPARE(captions.join(u'|'),
+                 QStringLiteral("Incomming Messages|x|Hide System Messages|Data Arrival:|PURGED|"
+                                "Log Messages|x|PURGED|Active Connections|Send|Close|Server "
+                                "Settings|Reload|Listen|15150|Music Folder|"
+                                "IP Address|Local Port|&File|E&xit"));
         for (const char *name : {"lblDataArrivalPurged", "lblLogWindowPurged"})
             QVERIFY(f.find(name)->isHidden() && f.find(name)->font().bold());
-        QCOMPARE(f.find("cmdClear_0")->toolTip() + f.find("cmdClear_2")->toolTip(), QStringLiteral("ClearClear"));
+        QCOMPARE(f.find("cmdClear_0")->toolTip() + f.find("cmdClear_2")->toolTip(),
+                 QStringLiteral("ClearClear"));
         // A client's line of tens of kilobytes must not cost a word-boundary layout.
         for (const char *name : {"txtLog", "txtIn"})
             QCOMPARE(f.find<QPlainTextEdit>(name)->wordWrapMode(), QTextOption::WrapAnywhere);
 
         f.server.setTxtIP(QStringLiteral("127.0.0.1"));
         QTest::keyClick(f.find("txtPort"), Qt::Key_A, Qt::ControlModifier);
-        QTest::keyClicks(f.find("txtPort"), QStringLiteral("0"));   // typed: reaches the core
+        QTest::keyClicks(f.find("txtPort"), QStringLiteral("0")); // typed: reaches the core
         QCOMPARE(f.server.fields().port, QStringLiteral("0"));
         f.find<QPushButton>("cmdListen")->click();
         QVERIFY(f.server.lines().lineInUse(0));
         f.server.SetTitle(QStringLiteral("127.0.0.1"));
-        QCOMPARE(f.window.windowTitle(), QStringLiteral("Vorlune Server v%1  [127.0.0.1]").arg(Server::versionText()));
+        QCOMPARE(f.window.windowTitle(),
+                 QStringLiteral("Vorlune Server v%1  [127.0.0.1]").arg(Server::versionText()));
     }
 
     void activeConnectionsColumns()
@@ -155,7 +185,8 @@ private slots:
             const int twips = ConnectionTable::columnWidthsTwips().at(c);
             QVERIFY(view->columnWidth(c) >= ConnectionTable::twipsToPixels(twips, view->logicalDpiX()));
         }
-        QCOMPARE(headers.join(u'|'), QStringLiteral("IP Address|Line #|Local|Remote|Type|Bytes Sent|Bytes Left"));
+        QCOMPARE(headers.join(u'|'),
+                 QStringLiteral("IP Address|Line #|Local|Remote|Type|Bytes Sent|Bytes Left"));
         QCOMPARE(ConnectionTable::twipsToPixels(1500, 96), 100);
         QCOMPARE(view->selectionMode(), QAbstractItemView::ExtendedSelection);
     }
@@ -166,11 +197,15 @@ private slots:
         // each time slowed a song from ~450 MB/s to ~12 MB/s.
         struct PaintCounter : QObject {
             int paints = 0;
-            bool eventFilter(QObject *, QEvent *e) override { paints += e->type() == QEvent::Paint; return false; }
+            bool eventFilter(QObject *, QEvent *e) override
+            {
+                paints += e->type() == QEvent::Paint;
+                return false;
+            }
         } counter;
         Fixture f;
         f.window.show();
-        f.window.Form_Load();   // the listener's row
+        f.window.Form_Load(); // the listener's row
         auto *view = f.find<QTreeView>("ListView1");
         view->viewport()->installEventFilter(&counter);
         const int pieces = 1000;
@@ -180,7 +215,7 @@ private slots:
             QCoreApplication::processEvents();
         }
         QVERIFY2(counter.paints < pieces / 4, qPrintable(QString::number(counter.paints)));
-        QTRY_VERIFY(counter.paints > 0);   // the latest text is still shown
+        QTRY_VERIFY(counter.paints > 0); // the latest text is still shown
     }
 
     void statusBarShowsTheServerWithoutARepaintStormAndRestsWhenIdle()
@@ -208,7 +243,11 @@ private slots:
         // second, with the latest figures.
         struct PaintCounter : QObject {
             int paints = 0;
-            bool eventFilter(QObject *, QEvent *e) override { paints += e->type() == QEvent::Paint; return false; }
+            bool eventFilter(QObject *, QEvent *e) override
+            {
+                paints += e->type() == QEvent::Paint;
+                return false;
+            }
         } counter;
         activity->installEventFilter(&counter);
         const int changes = 1000;
@@ -263,23 +302,25 @@ private slots:
         QVERIFY(QSystemTrayIcon::isSystemTrayAvailable() ? !f.window.isVisible() : f.window.isMinimized());
         QVERIFY(!f.window.exitDone() && !f.server.exiting() && tray && tray->iconShown());
 
-        const QString notAFolder = f.dir.filePath(QStringLiteral("file"));   // stops root as well
+        const QString notAFolder = f.dir.filePath(QStringLiteral("file")); // stops root as well
         QVERIFY(writeFile(notAFolder, "unchanged"));
         f.window.setApplicationFolder(notAFolder);
         f.find<QAction>("mnuFileItem_0")->trigger();
         QVERIFY(f.window.exitDone() && f.server.exiting() && !f.window.isVisible());
-        QVERIFY(!f.window.Tray && !tray);   // released
+        QVERIFY(!f.window.Tray && !tray); // released
         QCOMPARE(readFile(notAFolder), QByteArray("unchanged"));
         // The failure is not silent: the log names the file and the reason.
         const QString logged = f.server.log().logPane().text();
         const QString failure = QStringLiteral("Settings not saved to %1: ").arg(f.window.settingsPath());
-        QVERIFY2(logged.contains(failure) && !logged.contains(failure + QStringLiteral("\r\n")), qPrintable(logged));
+        QVERIFY2(logged.contains(failure) && !logged.contains(failure + QStringLiteral("\r\n")),
+                 qPrintable(logged));
         // The exit work runs once: later requests write nothing.
         f.window.setApplicationFolder(f.dir.path());
         f.server.setTxtMusicFolder(QStringLiteral("/changed"));
         f.window.requestExit();
         f.window.mnuFileItem_Click(0);
-        QCOMPARE(readFile(f.dir.filePath(QLatin1String(kSettingsFileName))), QByteArray("127.0.0.1\r\n0\r\n\r\n"));
+        QCOMPARE(readFile(f.dir.filePath(QLatin1String(kSettingsFileName))),
+                 QByteArray("127.0.0.1\r\n0\r\n\r\n"));
     }
 
     void exitDuringTheStartUpScanSkipsListen()
@@ -288,21 +329,26 @@ private slots:
         QVERIFY(writeFile(music.filePath(QStringLiteral("song.mp3")), "ID3"));
         Fixture f("127.0.0.1\r\n0\r\n" + QFile::encodeName(music.path()) + "\r\n");
         bool exitedInside = false;
-        QTimer::singleShot(0, &f.window, [&] { exitedInside = true; f.window.requestExit(); });
-        f.window.Form_Load();   // the first event it lets through is inside the scan
+        QTimer::singleShot(0, &f.window, [&] {
+            exitedInside = true;
+            f.window.requestExit();
+        });
+        f.window.Form_Load(); // the first event it lets through is inside the scan
         QVERIFY2(exitedInside, "the scan let no event through");
         QVERIFY(f.window.exitDone());
-        QVERIFY(!f.server.lines().lineInUse(0));   // no listener opened after the settings were saved
+        QVERIFY(!f.server.lines().lineInUse(0)); // no listener opened after the settings were saved
     }
 
     void trayCodesRaiseTheirEventOnly()
     {
         // Events numbered in declaration order: RButtonDown = 1 .. LButtonDblClick = 6.
-        const std::pair<int, int> codes[] = {{512, 0}, {513, 4}, {514, 5}, {515, 6}, {516, 1}, {517, 2}, {518, 3}, {519, 0}};
+        const std::pair<int, int> codes[]
+                = {{512, 0}, {513, 4}, {514, 5}, {515, 6}, {516, 1}, {517, 2}, {518, 3}, {519, 0}};
         for (const auto &[code, event] : codes) {
             CTray tray;
-            QSignalSpy spies[] = {{&tray, &CTray::RButtonDown}, {&tray, &CTray::RButtonUp}, {&tray, &CTray::RButtonDblClick},
-                                  {&tray, &CTray::LButtonDown}, {&tray, &CTray::LButtonUp}, {&tray, &CTray::LButtonDblClick}};
+            QSignalSpy spies[] = {{&tray, &CTray::RButtonDown},     {&tray, &CTray::RButtonUp},
+                                  {&tray, &CTray::RButtonDblClick}, {&tray, &CTray::LButtonDown},
+                                  {&tray, &CTray::LButtonUp},       {&tray, &CTray::LButtonDblClick}};
             tray.notify(code);
             for (int i = 0; i < 6; ++i)
                 QCOMPARE(spies[i].count(), i + 1 == event ? 1 : 0);
@@ -312,9 +358,9 @@ private slots:
     void trayBusyFlagAndReleaseInsideItsOwnEvent()
     {
         CTray tray;
-        QVERIFY(!tray.ShowIcon());   // no picture box yet
+        QVERIFY(!tray.ShowIcon()); // no picture box yet
         QSignalSpy doubles(&tray, &CTray::LButtonDblClick);
-        connect(&tray, &CTray::LButtonDown, &tray, [&] { tray.notify(515); });   // arrives while busy: dropped
+        connect(&tray, &CTray::LButtonDown, &tray, [&] { tray.notify(515); }); // arrives while busy: dropped
         tray.notify(513);
         QCOMPARE(doubles.count(), 0);
         tray.notify(515);
@@ -337,16 +383,20 @@ private slots:
         QVERIFY(f.window.isVisible() && !f.window.isMinimized());
 
         // Line ends of every kind, CR LF split over two arrivals, purges on the way (some between the two).
-        const auto shown = [](const QString &text) { bool pending = false; return paneDisplayText(text, pending); };
+        const auto shown = [](const QString &text) {
+            bool pending = false;
+            return paneDisplayText(text, pending);
+        };
         for (int i = 0; i < 300; ++i) {
             f.server.AddLog(QString(i * 37 % 900, u'l'));
             f.server.log().AddIncoming(QString(i * 53 % 1200, u'd') + (i % 2 ? "\r" : "\n\rx\r"));
             f.server.log().AddIncoming(QStringLiteral("\nSLIST\r\n") + QString(i * 29 % 1100, u's'));
             QCOMPARE(f.find<QPlainTextEdit>("txtLog")->toPlainText(), shown(f.server.log().logPane().text()));
-            QCOMPARE(f.find<QPlainTextEdit>("txtIn")->toPlainText(), shown(f.server.log().incomingPane().text()));
+            QCOMPARE(f.find<QPlainTextEdit>("txtIn")->toPlainText(),
+                     shown(f.server.log().incomingPane().text()));
         }
         QVERIFY(f.find("lblLogWindowPurged")->isVisibleTo(&f.window));
-        f.find<QPushButton>("cmdClear_2")->click();   // the log and its label only
+        f.find<QPushButton>("cmdClear_2")->click(); // the log and its label only
         QVERIFY(!f.find("lblLogWindowPurged")->isVisibleTo(&f.window));
         QVERIFY(!f.server.log().incomingPane().text().isEmpty());
         f.server.AddLog(QStringLiteral("after clear"));
@@ -369,7 +419,8 @@ private slots:
         QTRY_COMPARE(f.window.size(), larger);
         const QList<QSize> grown = growingParts(f.window);
         for (qsizetype i = 0; i < grown.size(); ++i)
-            QVERIFY2(grown.at(i).width() > design.at(i).width() && grown.at(i).height() > design.at(i).height(),
+            QVERIFY2(grown.at(i).width() > design.at(i).width()
+                             && grown.at(i).height() > design.at(i).height(),
                      qPrintable(QStringLiteral("part %1 did not grow").arg(i)));
         QCOMPARE(fixedParts(f.window), fixed);
         QCOMPARE(layoutFaults(f.window), QStringList());
@@ -382,14 +433,16 @@ private slots:
         f.window.resize(100, 100);
         QTRY_COMPARE(f.window.size(), f.window.minimumSize());
         QVERIFY(f.window.minimumWidth() > 100 && f.window.minimumHeight() > 100);
-        QVERIFY(f.window.minimumWidth() <= frmMain::kDesignWidth && f.window.minimumHeight() <= frmMain::kDesignHeight);
+        QVERIFY(f.window.minimumWidth() <= frmMain::kDesignWidth
+                && f.window.minimumHeight() <= frmMain::kDesignHeight);
         QCOMPARE(layoutFaults(f.window), QStringList());
         QCOMPARE(fixedParts(f.window).filter(QStringLiteral("cmd")), fixed.filter(QStringLiteral("cmd")));
         for (const char *name : {"txtLog", "txtIn"}) {
             const auto *pane = f.find<QPlainTextEdit>(name);
             const QFontMetrics metrics = pane->fontMetrics();
             QVERIFY2(pane->viewport()->width() >= 30 * metrics.horizontalAdvance(QLatin1Char('0'))
-                         && pane->viewport()->height() >= 4 * metrics.lineSpacing(), name);
+                             && pane->viewport()->height() >= 4 * metrics.lineSpacing(),
+                     name);
         }
 
         // Offscreen, maximised is the screen's available area, whatever the
@@ -410,7 +463,7 @@ private slots:
         Fixture f;
         f.window.Form_Load();
         QMenu *menu = f.window.Tray->contextMenu();
-        QVERIFY(menu);   // there even without a notification area
+        QVERIFY(menu); // there even without a notification area
         QStringList items;
         for (const QAction *action : menu->actions())
             items << action->text();

@@ -14,11 +14,25 @@ struct QtOption {
     bool takesValue;
 };
 constexpr QtOption kQtOptions[] = {
-    {"platform", true},   {"platformpluginpath", true}, {"platformtheme", true}, {"plugin", true},
-    {"qwindowgeometry", true}, {"qwindowicon", true},   {"qwindowtitle", true},  {"session", true},
-    {"style", true},      {"stylesheet", true},         {"display", true},       {"geometry", true},
-    {"name", true},       {"title", true},              {"reverse", false},      {"widgetcount", false},
-    {"nograb", false},    {"dograb", false},            {"sync", false},
+        {"platform", true},
+        {"platformpluginpath", true},
+        {"platformtheme", true},
+        {"plugin", true},
+        {"qwindowgeometry", true},
+        {"qwindowicon", true},
+        {"qwindowtitle", true},
+        {"session", true},
+        {"style", true},
+        {"stylesheet", true},
+        {"display", true},
+        {"geometry", true},
+        {"name", true},
+        {"title", true},
+        {"reverse", false},
+        {"widgetcount", false},
+        {"nograb", false},
+        {"dograb", false},
+        {"sync", false},
 };
 } // namespace
 
@@ -29,22 +43,25 @@ CommandLine parseCommandLine(const QStringList &arguments)
     // of one-letter options.
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     parser.setApplicationDescription(
-        Server::applicationTitle()
-        + QStringLiteral(": serves the MP3 files of a music folder to player clients\n"
-                         "on the local network.\n"
-                         "Settings: vorlune.ini beside the program where that folder can be written,\n"
-                         "otherwise ~/.config/vorlune-server/vorlune.ini, unless --settings names a file.\n"
-                         "Qt's own options (-platform NAME, -style NAME, ...) are accepted as well."));
+            Server::applicationTitle()
+            + QStringLiteral(
+                    ": serves the MP3 files of a music folder to player clients\n"
+                    "on the local network.\n"
+                    "Settings: vorlune.ini beside the program where that folder can be written,\n"
+                    "otherwise ~/.config/vorlune-server/vorlune.ini, unless --settings names a file.\n"
+                    "Qt's own options (-platform NAME, -style NAME, ...) are accepted as well."));
     const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
                                   QStringLiteral("Shows this help and ends."));
     const QCommandLineOption version({QStringLiteral("v"), QStringLiteral("version")},
                                      QStringLiteral("Shows the version and ends."));
-    const QCommandLineOption headless(QStringLiteral("headless"),
-                                      QStringLiteral("Runs without a window, even where a display exists. "
-                                                     "Ends with status 1 when it cannot listen at start-up."));
-    const QCommandLineOption settings(QStringLiteral("settings"),
-                                      QStringLiteral("Reads the settings from FILE and writes them back there."),
-                                      QStringLiteral("FILE"));
+    const QCommandLineOption headless(
+            QStringLiteral("headless"),
+            QStringLiteral("Runs without a window, even where a display exists. "
+                           "Ends with status 1 when it cannot listen at start-up."));
+    const QCommandLineOption settings(
+            QStringLiteral("settings"),
+            QStringLiteral("Reads the settings from FILE and writes them back there."),
+            QStringLiteral("FILE"));
     parser.addOptions({help, version, headless, settings});
     for (const QtOption &qt : kQtOptions) {
         QCommandLineOption option(QString::fromLatin1(qt.name));
@@ -60,7 +77,7 @@ CommandLine parseCommandLine(const QStringList &arguments)
     // Without an application object the parser cannot know the program's
     // name; its first line is replaced by one that does.
     const QString usage = QStringLiteral("Usage: ") + QFileInfo(args.first()).fileName()
-                          + QStringLiteral(" [options]\n") + parser.helpText().section(QLatin1Char('\n'), 1);
+            + QStringLiteral(" [options]\n") + parser.helpText().section(QLatin1Char('\n'), 1);
 
     CommandLine result;
     QString error;
@@ -82,7 +99,8 @@ CommandLine parseCommandLine(const QStringList &arguments)
     }
     if (parser.isSet(version)) {
         result.action = CommandLine::Action::Version;
-        result.text = Server::applicationTitle() + QLatin1Char(' ') + Server::versionText() + QLatin1Char('\n');
+        result.text
+                = Server::applicationTitle() + QLatin1Char(' ') + Server::versionText() + QLatin1Char('\n');
         return result;
     }
     result.headless = parser.isSet(headless);

@@ -13,9 +13,9 @@
 struct CommandLine {
     enum class Action { Run, Help, Version, Error };
     Action action = Action::Run;
-    bool headless = false;        // --headless
-    bool platformGiven = false;   // Qt's -platform
-    QString settingsFile;         // --settings FILE as given; empty when absent
+    bool headless = false;      // --headless
+    bool platformGiven = false; // Qt's -platform
+    QString settingsFile;       // --settings FILE as given; empty when absent
     // Help: the usage (standard output); Version: the version line;
     // Error: what was wrong, then the usage (standard error).
     QString text;

@@ -17,7 +17,10 @@
 namespace {
 const QByteArray kCutMark = QByteArrayLiteral(" [...]\n");
 
-bool isUtf8Continuation(char c) { return (static_cast<unsigned char>(c) & 0xc0) == 0x80; }
+bool isUtf8Continuation(char c)
+{
+    return (static_cast<unsigned char>(c) & 0xc0) == 0x80;
+}
 
 #ifdef Q_OS_UNIX
 // A description of our own for the stream behind fd, opened non-blocking, in
@@ -36,7 +39,7 @@ bool reopenNonBlocking(int fd, const struct stat &info)
             continue;
         struct stat same = {};
         const bool ok = ::fstat(own, &same) == 0 && same.st_dev == info.st_dev && same.st_ino == info.st_ino
-                        && same.st_rdev == info.st_rdev && ::dup2(own, fd) == fd;
+                && same.st_rdev == info.st_rdev && ::dup2(own, fd) == fd;
         ::close(own);
         if (ok)
             return true;
@@ -46,7 +49,9 @@ bool reopenNonBlocking(int fd, const struct stat &info)
 #endif
 } // namespace
 
-LineWriter::LineWriter(int fd, Notice notice) : mFd(fd), mNotice(std::move(notice)) {}
+LineWriter::LineWriter(int fd, Notice notice) : mFd(fd), mNotice(std::move(notice))
+{
+}
 
 LineWriter::~LineWriter()
 {

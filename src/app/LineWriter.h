@@ -61,10 +61,10 @@ private:
 
     int mFd;
     Notice mNotice;
-    QByteArray mPending;      // the unwritten rest of one line
+    QByteArray mPending; // the unwritten rest of one line
     qint64 mDropped = 0;
     bool mShareFlags = false; // the description is shared: non-blocking per write only
     bool mWriting = false;
     std::recursive_mutex mMutex;
-    QPointer<QSocketNotifier> mNotifier;   // lives in the application's thread
+    QPointer<QSocketNotifier> mNotifier; // lives in the application's thread
 };

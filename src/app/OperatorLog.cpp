@@ -38,8 +38,7 @@ QByteArray stdoutLogLine(const QString &msg, const QDateTime &stamp)
             out += "\\n";
         } else if (u < 0x20 || u == 0x7f) {
             appendHex(out, u);
-        } else if (u == 0xc2 && i + 1 < utf8.size()
-                   && static_cast<unsigned char>(utf8[i + 1]) >= 0x80
+        } else if (u == 0xc2 && i + 1 < utf8.size() && static_cast<unsigned char>(utf8[i + 1]) >= 0x80
                    && static_cast<unsigned char>(utf8[i + 1]) <= 0x9f) {
             // U+0080..U+009F: terminals in UTF-8 mode obey these as C1
             // controls (U+009B is a CSI), so they are escaped too.
@@ -56,8 +55,9 @@ QByteArray stdoutLogLine(const QString &msg, const QDateTime &stamp)
 LineWriter &standardOutput()
 {
     static LineWriter writer(1, [](qint64 dropped) {
-        return stdoutLogLine(QStringLiteral("(%1 log lines dropped: standard output was not accepting them)").arg(dropped),
-                             stdoutStamp());
+        return stdoutLogLine(
+                QStringLiteral("(%1 log lines dropped: standard output was not accepting them)").arg(dropped),
+                stdoutStamp());
     });
     return writer;
 }
@@ -82,7 +82,9 @@ void MessagePane::setPurgedLabelVisible(bool visible)
     emit purgedLabelChanged(visible);
 }
 
-OperatorLog::OperatorLog(QObject *parent) : QObject(parent) {}
+OperatorLog::OperatorLog(QObject *parent) : QObject(parent)
+{
+}
 
 void OperatorLog::AddLog(const QString &msg)
 {

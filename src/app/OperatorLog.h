@@ -14,7 +14,10 @@ inline constexpr qsizetype kPanePurgeLimit = 65000;
 
 // The log tests its length before the append (and can pass the limit by one
 // message); the incoming pane tests the length it would have after it.
-constexpr bool logPurgeNeeded(qsizetype currentLength) { return currentLength > kPanePurgeLimit; }
+constexpr bool logPurgeNeeded(qsizetype currentLength)
+{
+    return currentLength > kPanePurgeLimit;
+}
 constexpr bool incomingPurgeNeeded(qsizetype currentLength, qsizetype addedLength)
 {
     return currentLength + addedLength > kPanePurgeLimit;
@@ -39,8 +42,8 @@ public:
     const QString &text() const { return mText; }
     bool purgedLabelVisible() const { return mPurged; }
 
-    void append(const QString &text);  // no purge test
-    void clear();                      // empties the text; label untouched
+    void append(const QString &text); // no purge test
+    void clear();                     // empties the text; label untouched
     void setPurgedLabelVisible(bool visible);
 
 signals:
@@ -58,7 +61,7 @@ class OperatorLog : public QObject {
 public:
     explicit OperatorLog(QObject *parent = nullptr);
 
-    MessagePane &logPane() { return mLogPane; }          // txtLog, lblLogWindowPurged
+    MessagePane &logPane() { return mLogPane; }           // txtLog, lblLogWindowPurged
     MessagePane &incomingPane() { return mIncomingPane; } // txtIn, lblDataArrivalPurged
 
     // Appends msg and CR LF to the log (purging first when the log holds more

@@ -6,7 +6,7 @@ QString unreadableMusicFolder(const QString &folder, const QString &reason)
 {
     return QStringLiteral("Warning: the music folder \"%1\" cannot be read (%2), so no songs are offered. "
                           "Correct the Music Folder field and press Reload.")
-        .arg(folder, reason);
+            .arg(folder, reason);
 }
 
 QString portChosenBySystem(quint16 chosenPort)
@@ -14,7 +14,7 @@ QString portChosenBySystem(quint16 chosenPort)
     return QStringLiteral("Warning: the Local Port field names no port from 1 to 65535, so the system chose "
                           "port %1, where clients will not look for the server. Enter a port (usually 15150) "
                           "and press Listen.")
-        .arg(chosenPort);
+            .arg(chosenPort);
 }
 
 } // namespace OperatorWarnings

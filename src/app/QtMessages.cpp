@@ -16,7 +16,8 @@ void writeQtMessage(QtMsgType type, const QMessageLogContext &context, const QSt
 LineWriter &standardError()
 {
     static LineWriter writer(2, [](qint64 dropped) {
-        return stdoutLogLine(QStringLiteral("(%1 messages dropped: standard error was not accepting them)").arg(dropped));
+        return stdoutLogLine(
+                QStringLiteral("(%1 messages dropped: standard error was not accepting them)").arg(dropped));
     });
     return writer;
 }

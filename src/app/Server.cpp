@@ -11,26 +11,22 @@
 #include <QEventLoop>
 
 Server::Server(QObject *parent)
-    : QObject(parent),
-      mLog(std::make_unique<OperatorLog>()),
+    : QObject(parent), mLog(std::make_unique<OperatorLog>()),
       mLines(std::make_unique<Lines>(LineServices{
-          [this](const QString &msg) { AddLog(msg); },
-          [this] { return exiting(); },
-          [this] { waitForEvents(); },
+              [this](const QString &msg) { AddLog(msg); },
+              [this] { return exiting(); },
+              [this] { waitForEvents(); },
       })),
-      mCatalogue(std::make_unique<SongCatalogue>(ScanServices{
-          [this](const QString &msg) { AddLog(msg); },
-          [this] { return exiting(); },
-          [this] { pumpEvents(); },
-          [this] { return mFields.musicFolder; }})),
-      mInterpreter(std::make_unique<Interpreter>(ProtocolServices{
-          [this](const QString &msg) { AddLog(msg); },
-          [this](const QString &text) { mLog->AddIncoming(text); },
-          [this] { return mHide; },
-          [this](const QString &text) { ShowInformation(text); },
-          [this] { return exiting(); },
-          [this] { pumpEvents(); }},
-          *mLines, *mCatalogue)),
+      mCatalogue(std::make_unique<SongCatalogue>(
+              ScanServices{[this](const QString &msg) { AddLog(msg); }, [this] { return exiting(); },
+                           [this] { pumpEvents(); }, [this] { return mFields.musicFolder; }})),
+      mInterpreter(std::make_unique<Interpreter>(
+              ProtocolServices{[this](const QString &msg) { AddLog(msg); },
+                               [this](const QString &text) { mLog->AddIncoming(text); },
+                               [this] { return mHide; },
+                               [this](const QString &text) { ShowInformation(text); },
+                               [this] { return exiting(); }, [this] { pumpEvents(); }},
+              *mLines, *mCatalogue)),
       mStatus(std::make_unique<ServerStatus>(*mLines, *mCatalogue, *mInterpreter))
 {
     mVer = versionText();
@@ -60,9 +56,9 @@ ConnectionTable &Server::table()
 QString Server::versionText()
 {
     return QStringLiteral("%1.%2.%3")
-        .arg(VORLUNE_VERSION_MAJOR)
-        .arg(VORLUNE_VERSION_MINOR)
-        .arg(VORLUNE_VERSION_PATCH);
+            .arg(VORLUNE_VERSION_MAJOR)
+            .arg(VORLUNE_VERSION_MINOR)
+            .arg(VORLUNE_VERSION_PATCH);
 }
 
 void Server::AddLog(const QString &msg)
@@ -79,9 +75,18 @@ void Server::setField(QString SettingsFields::*field, int line, const QString &t
     emit fieldsChanged();
 }
 
-void Server::setTxtIP(const QString &text) { setField(&SettingsFields::ip, 0, text); }
-void Server::setTxtPort(const QString &text) { setField(&SettingsFields::port, 1, text); }
-void Server::setTxtMusicFolder(const QString &text) { setField(&SettingsFields::musicFolder, 2, text); }
+void Server::setTxtIP(const QString &text)
+{
+    setField(&SettingsFields::ip, 0, text);
+}
+void Server::setTxtPort(const QString &text)
+{
+    setField(&SettingsFields::port, 1, text);
+}
+void Server::setTxtMusicFolder(const QString &text)
+{
+    setField(&SettingsFields::musicFolder, 2, text);
+}
 
 void Server::setTxtIPAutoSelected(const QString &address)
 {
@@ -129,7 +134,7 @@ void Server::Lines_listening(const QString &localIP)
 void Server::SetTitle(const QString &address)
 {
     mTitle = applicationTitle() + QStringLiteral(" v") + mVer + QStringLiteral("  [") + address
-             + QStringLiteral("]");
+            + QStringLiteral("]");
     emit titleChanged(mTitle);
 }
 

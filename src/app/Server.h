@@ -30,17 +30,17 @@ class Interpreter;
 // own line under an address the program picked itself. While the field
 // shows shownAs, the settings file keeps the line as it was.
 struct KeptSettingsLine {
-    QString shownAs;    // the field's text that stands for the line
-    QByteArray bytes;   // the line; only its start when it was too long to hold
-    qint64 size = 0;    // the line's whole length in bytes
-    QString source;     // the file a line too long to hold is copied from
+    QString shownAs;  // the field's text that stands for the line
+    QByteArray bytes; // the line; only its start when it was too long to hold
+    qint64 size = 0;  // the line's whole length in bytes
+    QString source;   // the file a line too long to hold is copied from
 };
 
 // The three operator settings, as the text fields of the window hold them.
 struct SettingsFields {
-    QString ip;               // txtIP
+    QString ip;                             // txtIP
     QString port = QStringLiteral("15150"); // txtPort
-    QString musicFolder;      // txtMusicFolder
+    QString musicFolder;                    // txtMusicFolder
     // By line of the settings file: 0 IP, 1 port, 2 music folder.
     std::array<std::optional<KeptSettingsLine>, 3> kept;
 };
@@ -56,7 +56,7 @@ public:
     static QString versionText();
 
     OperatorLog &log() { return *mLog; }
-    ConnectionTable &table();             // lines().table()
+    ConnectionTable &table(); // lines().table()
     Lines &lines() { return *mLines; }
     SongCatalogue &catalogue() { return *mCatalogue; }
     Interpreter &interpreter() { return *mInterpreter; }
@@ -84,8 +84,8 @@ public:
     void setHideSystemMessages(bool hide) { mHide = hide; }
 
     // --- title ------------------------------------------------------------------
-    QString mVer;      // version text, set at construction
-    QString myIP() const { return MyIP; }   // local address of the most recent listener
+    QString mVer;                         // version text, set at construction
+    QString myIP() const { return MyIP; } // local address of the most recent listener
     // "Vorlune Server v" + mVer + "  [" + address + "]"
     void SetTitle(const QString &address);
     QString title() const { return mTitle; }
@@ -114,7 +114,7 @@ public:
     void beginExit();
 
 signals:
-    void fieldsChanged();             // any of the three settings fields
+    void fieldsChanged(); // any of the three settings fields
     void titleChanged(const QString &title);
 
 private:

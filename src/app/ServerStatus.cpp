@@ -53,10 +53,12 @@ ServerStatus::ServerStatus(Lines &lines, SongCatalogue &catalogue, Interpreter &
     connect(&lines, &Lines::SendProgress, this, &ServerStatus::Lines_SendProgress);
     connect(&lines, &Lines::SendComplete, this, &ServerStatus::Lines_SendComplete);
     connect(&catalogue, &SongCatalogue::scanStarted, this, &ServerStatus::Catalogue_scanStarted);
-    connect(&catalogue, &SongCatalogue::musicFolderUnreadable, this, &ServerStatus::Catalogue_musicFolderUnreadable);
+    connect(&catalogue, &SongCatalogue::musicFolderUnreadable, this,
+            &ServerStatus::Catalogue_musicFolderUnreadable);
     connect(&catalogue, &SongCatalogue::scanProgress, this, &ServerStatus::Catalogue_scanProgress);
     connect(&catalogue, &SongCatalogue::scanEnded, this, &ServerStatus::Catalogue_scanEnded);
-    connect(&interpreter, &Interpreter::songStreamStarted, this, &ServerStatus::Interpreter_songStreamStarted);
+    connect(&interpreter, &Interpreter::songStreamStarted, this,
+            &ServerStatus::Interpreter_songStreamStarted);
     connect(&interpreter, &Interpreter::songStreamEnded, this, &ServerStatus::Interpreter_songStreamEnded);
 }
 
@@ -237,7 +239,8 @@ QString ServerStatus::listenText() const
                                        : QStringLiteral("Not listening: ") + mNotListening;
     }
     const Listener &first = mListeners.constFirst();
-    QString text = QStringLiteral("Listening on %1, port %2").arg(listenerPlace(first.address)).arg(first.port);
+    QString text
+            = QStringLiteral("Listening on %1, port %2").arg(listenerPlace(first.address)).arg(first.port);
     if (first.portChosenBySystem)
         text += QStringLiteral(" (chosen by the system)");
     if (mListeners.size() > 1)
@@ -251,7 +254,8 @@ QString ServerStatus::songsText() const
     // No songs from a folder that cannot be read is a fault to mend, not an
     // empty folder: the log's warning says more.
     return counted(mSongs, "song", "songs") + QStringLiteral(" offered")
-           + (mFolderUnreadable && mSongs == 0 ? QStringLiteral(": the music folder cannot be read") : QString());
+            + (mFolderUnreadable && mSongs == 0 ? QStringLiteral(": the music folder cannot be read")
+                                                : QString());
 }
 
 QString ServerStatus::clientsText() const
@@ -265,7 +269,8 @@ QString ServerStatus::activityText() const
     QStringList parts;
     if (mScanning) {
         parts << QStringLiteral("Scanning the music folder: %1, %2 so far")
-                     .arg(counted(mScanFolders, "folder", "folders"), counted(mScanSongs, "song", "songs"));
+                         .arg(counted(mScanFolders, "folder", "folders"),
+                              counted(mScanSongs, "song", "songs"));
     }
     if (mStream.active) {
         // Floored: 100% only once the last byte has gone.
@@ -275,9 +280,10 @@ QString ServerStatus::activityText() const
             target += QStringLiteral(" (") + mStream.client + QLatin1Char(')');
         // The figures first: a narrow window cuts the text's end.
         parts << QStringLiteral("Sending %1: %2% (%3 of %4 bytes), %5/s, to %6")
-                     .arg(QFileInfo(mStream.path).fileName(), QString::number(percent),
-                          Wire::groupedCount(mStream.sent), Wire::groupedCount(mStream.size),
-                          QLocale().formattedDataSize(qint64(songRate()), 1, QLocale::DataSizeSIFormat), target);
+                         .arg(QFileInfo(mStream.path).fileName(), QString::number(percent),
+                              Wire::groupedCount(mStream.sent), Wire::groupedCount(mStream.size),
+                              QLocale().formattedDataSize(qint64(songRate()), 1, QLocale::DataSizeSIFormat),
+                              target);
     }
     return parts.isEmpty() ? QStringLiteral("Idle") : parts.join(QStringLiteral("   |   "));
 }

@@ -35,7 +35,7 @@ class ServerStatus : public QObject {
 public:
     struct Listener {
         qint16 line = -1;
-        QString address;          // as bound: "0.0.0.0" or "::" for every interface
+        QString address; // as bound: "0.0.0.0" or "::" for every interface
         quint16 port = 0;
         bool portChosenBySystem = false;
     };
@@ -43,9 +43,9 @@ public:
         bool active = false;
         qint16 line = -1;
         QString path;
-        QString client;           // the target line's peer address
+        QString client; // the target line's peer address
         qint64 size = 0;
-        qint64 sent = 0;          // bytes of the whole song the system has taken
+        qint64 sent = 0; // bytes of the whole song the system has taken
     };
     // Milliseconds on a clock that never goes back.
     using Clock = std::function<qint64()>;
@@ -115,10 +115,10 @@ private:
     bool mScanning = false;
     qint64 mScanFolders = 0;
     qint64 mScanSongs = 0;
-    bool mFolderUnreadable = false;   // at the last scan
+    bool mFolderUnreadable = false; // at the last scan
     SongStream mStream;
-    qint64 mStreamCompleted = 0;      // bytes of pieces whose SendComplete came
-    bool mSkipEarlierSend = false;    // the line's send from before the stream is still out
-    bool mStreamHandedOver = false;   // every byte went to the gate; the last piece may be out
+    qint64 mStreamCompleted = 0;    // bytes of pieces whose SendComplete came
+    bool mSkipEarlierSend = false;  // the line's send from before the stream is still out
+    bool mStreamHandedOver = false; // every byte went to the gate; the last piece may be out
     std::deque<RateSample> mRateSamples;
 };

@@ -13,8 +13,7 @@ public:
 
     // Passes the next line to take, piece by piece, without its line end.
     // Returns false when no line is left.
-    template <typename Take>
-    bool next(Take &&take)
+    template <typename Take> bool next(Take &&take)
     {
         if (!fill())
             return false;
@@ -70,7 +69,9 @@ bool copyKeptLine(const KeptSettingsLine &kept, int line, QIODevice &out, QStrin
 {
     QFile source(kept.source);
     if (!source.open(QIODevice::ReadOnly)) {
-        *whyNot = QStringLiteral("line %1 cannot be copied from %2: %3").arg(line + 1).arg(kept.source, source.errorString());
+        *whyNot = QStringLiteral("line %1 cannot be copied from %2: %3")
+                          .arg(line + 1)
+                          .arg(kept.source, source.errorString());
         return false;
     }
     LineReader reader(source);
@@ -93,14 +94,17 @@ bool copyKeptLine(const KeptSettingsLine &kept, int line, QIODevice &out, QStrin
         return false; // the caller says why: the new file's error
     if (found && same && size == kept.size)
         return true;
-    *whyNot = QStringLiteral("line %1 of %2 is no longer the line read at start-up").arg(line + 1).arg(kept.source);
+    *whyNot = QStringLiteral("line %1 of %2 is no longer the line read at start-up")
+                      .arg(line + 1)
+                      .arg(kept.source);
     return false;
 }
 } // namespace
 
 int readSettings(QIODevice &device, const QString &source, SettingsFields &fields)
 {
-    QString SettingsFields::*const targets[] = {&SettingsFields::ip, &SettingsFields::port, &SettingsFields::musicFolder};
+    QString SettingsFields::*const targets[]
+            = {&SettingsFields::ip, &SettingsFields::port, &SettingsFields::musicFolder};
     LineReader reader(device);
     int assigned = 0;
     for (; assigned < 3; ++assigned) {

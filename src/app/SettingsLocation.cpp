@@ -23,9 +23,10 @@ QString settingsFileForThisProcess(const QString &givenFile, const QString &inst
 {
     const QString executableFolder = QCoreApplication::applicationDirPath();
     // Canonical paths: /bin and /usr/bin are one folder on a merged system.
-    const QString canonicalInstall = installFolder.isEmpty() ? QString() : QFileInfo(installFolder).canonicalFilePath();
+    const QString canonicalInstall
+            = installFolder.isEmpty() ? QString() : QFileInfo(installFolder).canonicalFilePath();
     const bool installed = !canonicalInstall.isEmpty()
-                           && QFileInfo(executableFolder).canonicalFilePath() == canonicalInstall;
+            && QFileInfo(executableFolder).canonicalFilePath() == canonicalInstall;
     return chooseSettingsFile(givenFile.isEmpty() ? QString() : QFileInfo(givenFile).absoluteFilePath(),
                               executableFolder, QFileInfo(executableFolder).isWritable(), installed,
                               QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation));

@@ -67,12 +67,12 @@ QVariant CFileDirHelper::CreateAllFolders(const QByteArray &mPathToCheck)
 {
     for (qsizetype i = 0; i < mPathToCheck.size(); ++i) {
         if (mPathToCheck[i] != kFolderSeparator || i == 0)
-            continue;   // the leading separator names the root, which exists
+            continue; // the leading separator names the root, which exists
         const fs::path folder = fsPathFromBytes(mPathToCheck.left(i));
         std::error_code ec;
         if (fs::is_directory(folder, ec))
             continue;
-        fs::create_directory(folder);   // throws; the failure is the caller's
+        fs::create_directory(folder); // throws; the failure is the caller's
     }
     return {};
 }
@@ -162,7 +162,7 @@ PathList CFileDirHelper::GetAllFiles(QByteArray Path, QByteArray filespec, bool 
     mStopped = false;
     mFoldersEntered = 0;
     mFilesFound = 0;
-    mPumpedThisWalk = false;   // the first entry of every walk pumps
+    mPumpedThisWalk = false; // the first entry of every walk pumps
     Path = AddBackslash(Path);
     const std::vector<QByteArray> patterns = SplitPatterns(filespec);
     EnteredFolders entered;
@@ -178,8 +178,8 @@ PathList CFileDirHelper::GetAllFiles(QByteArray Path, QByteArray filespec, bool 
 // order, keeps exactly the order and the first occurrences that merging
 // each subfolder's own list into its parent's would, without copying a
 // path once per level above it.
-void CFileDirHelper::walkFolder(const QByteArray &path, const std::vector<QByteArray> &patterns,
-                                bool recurse, PathList &result, EnteredFolders &entered, FolderListing &listing)
+void CFileDirHelper::walkFolder(const QByteArray &path, const std::vector<QByteArray> &patterns, bool recurse,
+                                PathList &result, EnteredFolders &entered, FolderListing &listing)
 {
     // Remembering every folder entered, not only the open ancestors, is what
     // keeps a tree of links that fan out (two links to the next level, level

@@ -57,10 +57,10 @@ public:
     std::chrono::nanoseconds pumpInterval() const { return mPumpInterval; }
 
     // --- properties ------------------------------------------------------------
-    QByteArray RootPath() const { return mRootPath; }   // always empty
+    QByteArray RootPath() const { return mRootPath; } // always empty
     // The recorded folders themselves, in the order first recorded.
     const std::vector<QByteArray> &Directories() const { return mDirectories; }
-    QVariant Files() const { return mFiles; }            // always empty
+    QVariant Files() const { return mFiles; } // always empty
     qint32 DirCount() const { return mDirCount; }
     qint32 DirChars() const { return mDirChars; }
 
@@ -129,7 +129,7 @@ private:
     QByteArray withoutRoot(const QByteArray &Path) const;
 
     std::vector<QByteArray> mDirectories;
-    QHash<QByteArray, qint32> mDirectoryIndex;   // folder -> position from 1
+    QHash<QByteArray, qint32> mDirectoryIndex; // folder -> position from 1
     bool mDirectoriesReleased = false;
     qint32 mDirCount = 0;
     qint32 mDirChars = 0;

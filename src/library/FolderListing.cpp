@@ -44,10 +44,10 @@ void FolderListing::read(const QByteArray &folder, bool includeHidden)
             kind = Kind::Folder;
         else
             continue;
-        mEntries.push_back({static_cast<qsizetype>(mNames.size()), static_cast<qsizetype>(nameLength), kind, false});
+        mEntries.push_back(
+                {static_cast<qsizetype>(mNames.size()), static_cast<qsizetype>(nameLength), kind, false});
         mNames.append(name, nameLength);
     }
-    std::sort(mEntries.begin(), mEntries.end(), [this](const Entry &a, const Entry &b) {
-        return ListingOrderLess(name(a), name(b));
-    });
+    std::sort(mEntries.begin(), mEntries.end(),
+              [this](const Entry &a, const Entry &b) { return ListingOrderLess(name(a), name(b)); });
 }

@@ -20,7 +20,7 @@ public:
         qsizetype offset;
         qsizetype size;
         Kind kind;
-        bool listed;   // free for the reader: false after read()
+        bool listed; // free for the reader: false after read()
     };
 
     // Replaces the entries with those of folder; includeHidden keeps the

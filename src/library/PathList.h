@@ -35,5 +35,5 @@ public:
 
 private:
     QByteArray mBytes;
-    std::vector<qsizetype> mEnds;   // end of item k at mEnds[k - 1]
+    std::vector<qsizetype> mEnds; // end of item k at mEnds[k - 1]
 };

@@ -77,7 +77,7 @@ bool MatchesPattern(QByteArrayView name, QByteArrayView pattern)
             n += characterLength(name, n);
         } else if (p < pattern.size()
                    && foldAscii(static_cast<unsigned char>(pattern[p]))
-                          == foldAscii(static_cast<unsigned char>(name[n]))) {
+                           == foldAscii(static_cast<unsigned char>(name[n]))) {
             ++p;
             ++n;
         } else if (starP >= 0) {
@@ -112,9 +112,7 @@ bool ListingOrderLess(QByteArrayView a, QByteArrayView b)
     }
     if (a.size() != b.size())
         return a.size() < b.size();
-    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(),
-                                        [](char x, char y) {
-                                            return static_cast<unsigned char>(x)
-                                                   < static_cast<unsigned char>(y);
-                                        });
+    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+        return static_cast<unsigned char>(x) < static_cast<unsigned char>(y);
+    });
 }

@@ -63,7 +63,7 @@ void SongCatalogue::scanOnce()
 {
     const QByteArray folder = AddBackslash(QFile::encodeName(mServices.musicFolder()));
     if (folder.size() == 1 && folder[0] == kFolderSeparator)
-        return;   // no folder named: what clients are offered stays findable
+        return; // no folder named: what clients are offered stays findable
 
     const QString field = mServices.musicFolder();
     emit scanStarted(field);

@@ -8,10 +8,10 @@
 #include <vector>
 
 struct SongList {
-    QByteArray text;                              // one line per song
-    std::vector<qsizetype> lineStarts;            // where line k begins, at [k - 1]
-    std::vector<QByteArray> skippedLineBreak;     // paths left out: CR or LF in a name
-    std::vector<QByteArray> skippedBackslash;     // paths left out: a backslash in a name
+    QByteArray text;                          // one line per song
+    std::vector<qsizetype> lineStarts;        // where line k begins, at [k - 1]
+    std::vector<QByteArray> skippedLineBreak; // paths left out: CR or LF in a name
+    std::vector<QByteArray> skippedBackslash; // paths left out: a backslash in a name
 };
 
 // For each path (all beginning with rootFolder, which ends in the folder

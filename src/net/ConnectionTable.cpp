@@ -12,7 +12,9 @@ struct ConnectionTable::Impl {
     QItemSelectionModel selection{&model};
 };
 
-ConnectionTable::ConnectionTable() : d(std::make_unique<Impl>()) {}
+ConnectionTable::ConnectionTable() : d(std::make_unique<Impl>())
+{
+}
 
 ConnectionTable::~ConnectionTable() = default;
 
@@ -29,7 +31,7 @@ QItemSelectionModel *ConnectionTable::selectionModel() const
 QStringList ConnectionTable::columnHeaders()
 {
     return {QStringLiteral("IP Address"), QStringLiteral("Line #"), QStringLiteral("Local"),
-            QStringLiteral("Remote"), QStringLiteral("Type"), QStringLiteral("Bytes Sent"),
+            QStringLiteral("Remote"),     QStringLiteral("Type"),   QStringLiteral("Bytes Sent"),
             QStringLiteral("Bytes Left")};
 }
 
@@ -92,8 +94,7 @@ void ConnectionTable::addConnectionRow(qint16 line, const QString &remoteIP, qui
                                 QString::number(remotePort), QStringLiteral("In"), na, na},
                                line));
     const int row = d->model.rowCount() - 1;
-    d->selection.select(d->model.index(row, 0),
-                        QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    d->selection.select(d->model.index(row, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
 }
 
 int ConnectionTable::rowCount() const

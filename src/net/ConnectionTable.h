@@ -44,11 +44,11 @@ public:
     void addConnectionRow(qint16 line, const QString &remoteIP, quint16 localPort, quint16 remotePort);
 
     int rowCount() const;
-    int rowOfLine(qint16 line) const;          // first row from the top, -1 if none
-    void removeRowOfLine(qint16 line);         // nothing when the line has no row
-    qint16 lineOfRow(int row) const;           // the row's line key as a number
-    void removeRow(int row);                   // nothing when out of range
-    QString cell(int row, int column) const;   // column 0..6
+    int rowOfLine(qint16 line) const;        // first row from the top, -1 if none
+    void removeRowOfLine(qint16 line);       // nothing when the line has no row
+    qint16 lineOfRow(int row) const;         // the row's line key as a number
+    void removeRow(int row);                 // nothing when out of range
+    QString cell(int row, int column) const; // column 0..6
     bool isSelected(int row) const;
     // Selected rows' lines, top to bottom.
     QList<qint16> selectedLines() const;

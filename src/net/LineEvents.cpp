@@ -20,8 +20,8 @@ void Lines::Winsock_Error(qint16 line, int number, const QString &description)
 {
     if (!validLine(line))
         return;
-    AddLog(signPadded(line) + QStringLiteral(" - Winsock Err #") + QString::number(number) + QStringLiteral(" - ")
-           + description);
+    AddLog(signPadded(line) + QStringLiteral(" - Winsock Err #") + QString::number(number)
+           + QStringLiteral(" - ") + description);
     setLineBusy(line, false);
     FreeLine(line);
 }

@@ -6,9 +6,7 @@
 #include "net/Winsock.h"
 
 Lines::Lines(LineServices services, QObject *parent)
-    : QObject(parent),
-      mServices(std::move(services)),
-      mTable(std::make_unique<ConnectionTable>()),
+    : QObject(parent), mServices(std::move(services)), mTable(std::make_unique<ConnectionTable>()),
       mStallLimit(Winsock::kStallLimit)
 {
     mWinsock[0] = createSocket(0);

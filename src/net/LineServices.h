@@ -8,7 +8,7 @@
 #include <functional>
 
 struct LineServices {
-    std::function<void(const QString &)> log;      // one operator log entry
-    std::function<bool()> exiting;                 // the exit work has begun
-    std::function<void()> waitForEvents;           // block until an event was processed; never spins
+    std::function<void(const QString &)> log; // one operator log entry
+    std::function<bool()> exiting;            // the exit work has begun
+    std::function<void()> waitForEvents;      // block until an event was processed; never spins
 };

@@ -13,16 +13,13 @@
 //
 // Re-entrancy: SendMsg and SendFilePiece wait (through
 // LineServices::waitForEvents, blocking in the event loop, never spinning)
-// while a send is outstanding on any line; any handler can run inside that wait, including a nested SendMsg, a
-// close of the very line being waited for, a new connection claiming a
-// just-released line, and the operator's actions. A line's generation
-// changes on every release, so a caller that waited can tell that "its" line
-// is gone even when it was claimed again. The SendProgress and SendComplete
-// signals can be raised from inside SendMsg and SendFilePiece (a piece the
-// OS took whole): their handlers must not wait. The other routines never
-// wait, and neither may the handlers of the listening signal or of the
-// other signals that report how the lines change (listenStarted,
-// listenFailed, connectionAccepted, lineReleased).
+// while a send is outstanding on any line; any handler can run inside that wait, including a nested SendMsg,
+// a close of the very line being waited for, a new connection claiming a just-released line, and the
+// operator's actions. A line's generation changes on every release, so a caller that waited can tell that
+// "its" line is gone even when it was claimed again. The SendProgress and SendComplete signals can be raised
+// from inside SendMsg and SendFilePiece (a piece the OS took whole): their handlers must not wait. The other
+// routines never wait, and neither may the handlers of the listening signal or of the other signals that
+// report how the lines change (listenStarted, listenFailed, connectionAccepted, lineReleased).
 //
 // Ownership: Lines owns the Active Connections table and the 101 socket
 // slots. Slot 0 lives as long as Lines; slots 1..100 hold a socket from the
@@ -63,17 +60,17 @@ public:
     const ConnectionTable &table() const { return *mTable; }
 
     // --- pool -----------------------------------------------------------------
-    qint16 GetFreeLine();                 // lowest free line, claimed; -1 if none
-    void FreeLine(qint16 line);           // flag off, row removed, socket (line > 0) destroyed
-    bool lineInUse(qint16 line) const;    // mLineInUse
-    bool lineBusy(qint16 line) const;     // mLineBusy
+    qint16 GetFreeLine();              // lowest free line, claimed; -1 if none
+    void FreeLine(qint16 line);        // flag off, row removed, socket (line > 0) destroyed
+    bool lineInUse(qint16 line) const; // mLineInUse
+    bool lineBusy(qint16 line) const;  // mLineBusy
     // Public for one caller beyond the gate: the protocol's SendComplete
     // handler clears the flag, which is what lets the gate hand over the
     // next send. The gate and the line events set and clear it themselves.
     void setLineBusy(qint16 line, bool busy);
     // Changes on every release of the line.
     std::uint64_t generation(qint16 line) const;
-    Winsock *socket(qint16 line) const;   // empty slot: nullptr
+    Winsock *socket(qint16 line) const; // empty slot: nullptr
     // How long a send may make no progress before its line ends with error
     // 10060 (Winsock::kStallLimit; tests and a start-up setting shorten it).
     // Applies to every line, those in use and those claimed later; a limit
@@ -96,8 +93,8 @@ public:
     // the piece: *fileError then says why, and is emptied otherwise. A piece
     // the gate's failure path dropped, or one dropped at exit, counts whole,
     // as a dropped text does. The descriptor stays the caller's.
-    qint64 SendFilePiece(qint16 line, int file, qint64 offset, qint64 length, std::uint64_t expectedGeneration,
-                         QString *fileError);
+    qint64 SendFilePiece(qint16 line, int file, qint64 offset, qint64 length,
+                         std::uint64_t expectedGeneration, QString *fileError);
 
     // --- listener and connections ---------------------------------------------
     // ipField and portField are the IP address and local port fields as the
@@ -164,7 +161,7 @@ private:
     std::unique_ptr<ConnectionTable> mTable;
     std::array<qint16, kLineCount> mLineInUse{};
     std::array<bool, kLineCount> mLineBusy{};
-    int mBusyCount = 0;                   // set entries of mLineBusy
+    int mBusyCount = 0; // set entries of mLineBusy
     std::array<std::uint64_t, kLineCount> mGeneration{};
     std::array<Winsock *, kLineCount> mWinsock{};
     std::chrono::milliseconds mStallLimit;

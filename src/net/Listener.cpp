@@ -51,7 +51,8 @@ void Lines::cmdListen_Click(const QString &ipField, const QString &portField)
     const int port = portFromText(portField);
     SocketError error;
     if (port < 0) {
-        fail(SocketError{10049, QStringLiteral("Port number out of range (0 to 65535): ") + portField.trimmed()});
+        fail(SocketError{10049,
+                         QStringLiteral("Port number out of range (0 to 65535): ") + portField.trimmed()});
         return;
     }
     if (!socket->Bind(static_cast<quint16>(port), address, &error)) {
@@ -86,8 +87,8 @@ void Lines::Winsock_ConnectionRequest(qint16 index, qintptr requestID)
     if (!socket->Accept(requestID, &error)) {
         // Logged like a failed listen; the listener closes the pending
         // connection since nobody took it.
-        AddLog(QStringLiteral("ERROR (accept connection): ") + signPadded(error.number) + QStringLiteral(" - ")
-               + error.description);
+        AddLog(QStringLiteral("ERROR (accept connection): ") + signPadded(error.number)
+               + QStringLiteral(" - ") + error.description);
         if (line > 0)
             FreeLine(line); // it has no row yet: this only gives the line and its socket back
         return;

@@ -28,8 +28,7 @@ constexpr int kKeepAliveIdleSeconds = 60;
 constexpr int kKeepAliveIntervalSeconds = 10;
 constexpr int kKeepAliveProbes = 5;
 
-template <typename T>
-void setOption(qintptr fd, int level, int name, const T &value)
+template <typename T> void setOption(qintptr fd, int level, int name, const T &value)
 {
 #ifdef Q_OS_WIN
     ::setsockopt(static_cast<SOCKET>(fd), level, name, reinterpret_cast<const char *>(&value), sizeof value);
@@ -113,8 +112,7 @@ qint64 sendFileNow([[maybe_unused]] qintptr fd, [[maybe_unused]] int file, [[may
     }
     if (*error == EPIPE && !sigismember(&previous, SIGPIPE)) {
         const timespec none = {};
-        while (sigtimedwait(&pipe, nullptr, &none) < 0 && errno == EINTR) {
-        }
+        while (sigtimedwait(&pipe, nullptr, &none) < 0 && errno == EINTR) {}
     }
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     return taken;
@@ -141,9 +139,11 @@ qint64 readFileAt(int file, qint64 offset, char *dest, qint64 size, int *error)
 #ifdef Q_OS_WIN
         // No positional read for a descriptor here: seek, then read.
         const unsigned int chunk = unsigned(qMin<qint64>(size - done, 1 << 30));
-        const int got = ::_lseeki64(file, offset + done, SEEK_SET) < 0 ? -1 : ::_read(file, dest + done, chunk);
+        const int got
+                = ::_lseeki64(file, offset + done, SEEK_SET) < 0 ? -1 : ::_read(file, dest + done, chunk);
 #else
-        const ssize_t got = ::pread(file, dest + done, size_t(size - done), static_cast<off_t>(offset + done));
+        const ssize_t got
+                = ::pread(file, dest + done, size_t(size - done), static_cast<off_t>(offset + done));
 #endif
         if (got < 0 && errno == EINTR)
             continue;
@@ -169,7 +169,8 @@ bool ResetWatch::peerReset() const
 #ifdef Q_OS_LINUX
     tcp_info info = {};
     socklen_t size = sizeof info;
-    return mFd >= 0 && ::getsockopt(mFd, IPPROTO_TCP, TCP_INFO, &info, &size) == 0 && info.tcpi_state == TCP_CLOSE;
+    return mFd >= 0 && ::getsockopt(mFd, IPPROTO_TCP, TCP_INFO, &info, &size) == 0
+            && info.tcpi_state == TCP_CLOSE;
 #else
     return false;
 #endif

@@ -19,8 +19,8 @@ void Lines::SendMsg(qint16 line, const QByteArray &data, std::uint64_t expectedG
         sendFailed(line, error.description);
 }
 
-qint64 Lines::SendFilePiece(qint16 line, int file, qint64 offset, qint64 length, std::uint64_t expectedGeneration,
-                            QString *fileError)
+qint64 Lines::SendFilePiece(qint16 line, int file, qint64 offset, qint64 length,
+                            std::uint64_t expectedGeneration, QString *fileError)
 {
     if (fileError)
         fileError->clear();
@@ -84,6 +84,7 @@ void Lines::sendFailed(qint16 line, const QString &description)
     if (remote.trimmed().isEmpty())
         AddLog(QStringLiteral("Error sending msg to winsock #") + signPadded(line));
     else
-        AddLog(QStringLiteral("Error sending msg to winsock #") + signPadded(line) + QStringLiteral(" - ") + remote);
+        AddLog(QStringLiteral("Error sending msg to winsock #") + signPadded(line) + QStringLiteral(" - ")
+               + remote);
     AddLog(QStringLiteral("Error: ") + description);
 }

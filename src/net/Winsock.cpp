@@ -39,7 +39,7 @@ Winsock::Impl::Impl(Winsock *owner) : q(owner)
 bool Winsock::Impl::live() const
 {
     return (server && server->isListening())
-           || (socket && !peerClosed && !failed && socket->state() == QAbstractSocket::ConnectedState);
+            || (socket && !peerClosed && !failed && socket->state() == QAbstractSocket::ConnectedState);
 }
 
 void Winsock::Impl::releaseOs()
@@ -168,7 +168,8 @@ bool Winsock::Accept(qintptr requestID, SocketError *error)
 
 bool Winsock::Impl::canSend() const
 {
-    return !detached && socket && !peerClosed && !failed && socket->state() == QAbstractSocket::ConnectedState;
+    return !detached && socket && !peerClosed && !failed
+            && socket->state() == QAbstractSocket::ConnectedState;
 }
 
 bool Winsock::Impl::hand(qint64 taken, const QByteArray &rest, SocketError *error)
@@ -184,7 +185,8 @@ bool Winsock::Impl::hand(qint64 taken, const QByteArray &rest, SocketError *erro
         if (direct < rest.size()) {
             // Given whole, Qt queues the array itself instead of a copy.
             const qint64 left = rest.size() - direct;
-            const qint64 queued = direct == 0 ? socket->write(rest) : socket->write(rest.constData() + direct, left);
+            const qint64 queued
+                    = direct == 0 ? socket->write(rest) : socket->write(rest.constData() + direct, left);
             if (queued != left && taken + direct == 0)
                 return fail(error, SocketErrors::fromQt(socket->error(), socket->errorString()));
         }
@@ -226,8 +228,8 @@ bool Winsock::SendFile(int file, qint64 offset, qint64 length, FilePiece *piece,
     // read into memory here it would cost two copies of every such byte.
     int why = ENOSYS;
     const qint64 direct = d->socket->bytesToWrite() == 0
-                              ? PlatformSocket::sendFileNow(d->socket->socketDescriptor(), file, offset, length, &why)
-                              : 0;
+            ? PlatformSocket::sendFileNow(d->socket->socketDescriptor(), file, offset, length, &why)
+            : 0;
     const bool full = direct < length && why == EAGAIN;
     const bool ended = direct < length && why == 0;
     if (direct == length || ended || (full && direct > 0)) {
@@ -245,8 +247,9 @@ bool Winsock::SendFile(int file, qint64 offset, qint64 length, FilePiece *piece,
     int readError = 0;
     rest.truncate(PlatformSocket::readFileAt(file, offset + direct, rest.data(), rest.size(), &readError));
     if (rest.size() < length - direct)
-        piece->fileError = readError == 0 ? QStringLiteral("it ended early")
-                                          : QString::fromStdString(std::generic_category().message(readError));
+        piece->fileError = readError == 0
+                ? QStringLiteral("it ended early")
+                : QString::fromStdString(std::generic_category().message(readError));
     piece->bytes = direct + rest.size();
     return piece->bytes == 0 || d->hand(direct, rest, error);
 }

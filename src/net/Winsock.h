@@ -83,9 +83,18 @@ class Winsock : public QObject {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(Winsock)
 public:
-    enum StateValue { sckClosed = 0, sckOpen = 1, sckListening = 2, sckConnectionPending = 3,
-                      sckResolvingHost = 4, sckHostResolved = 5, sckConnecting = 6,
-                      sckConnected = 7, sckClosing = 8, sckError = 9 };
+    enum StateValue {
+        sckClosed = 0,
+        sckOpen = 1,
+        sckListening = 2,
+        sckConnectionPending = 3,
+        sckResolvingHost = 4,
+        sckHostResolved = 5,
+        sckConnecting = 6,
+        sckConnected = 7,
+        sckClosing = 8,
+        sckError = 9
+    };
 
     static constexpr std::chrono::milliseconds kStallLimit = std::chrono::seconds(30);
 
@@ -119,16 +128,16 @@ public:
     // file gave no byte sends nothing and raises no event. Returns false
     // and fills *error when the socket refuses the piece.
     bool SendFile(int file, qint64 offset, qint64 length, FilePiece *piece, SocketError *error);
-    QByteArray GetData();           // all bytes received so far
-    void Close();                   // ends connection or listening; no Close event
+    QByteArray GetData(); // all bytes received so far
+    void Close();         // ends connection or listening; no Close event
     // Stops all event delivery for good (before deleteLater on release).
     void detach();
 
     // Properties.
-    QString LocalIP() const;        // unbound: the machine's primary IPv4 address
+    QString LocalIP() const; // unbound: the machine's primary IPv4 address
     quint16 LocalPort() const;
     void setLocalPort(quint16 port);
-    QString RemoteHostIP() const;   // empty unless connected
+    QString RemoteHostIP() const; // empty unless connected
     quint16 RemotePort() const;
     int State() const;
     qint64 BytesReceived() const;
@@ -160,7 +169,7 @@ signals:
     void DataArrival(qint16 index, qint64 bytesTotal);
     void SendProgress(qint16 index, qint64 bytesSent, qint64 bytesRemaining);
     void SendComplete(qint16 index);
-    void PeerClosed(qint16 index);  // the Close event: the peer or the system closed
+    void PeerClosed(qint16 index); // the Close event: the peer or the system closed
     void Error(qint16 index, int number, const QString &description);
     void Connect(qint16 index);
 

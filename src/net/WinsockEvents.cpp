@@ -147,18 +147,10 @@ bool Winsock::event(QEvent *e)
     if (d->detached || we->generation != d->generation)
         return true; // meant for an earlier use of this object
     switch (we->kind) {
-    case Delivery::Data:
-        d->deliverData();
-        break;
-    case Delivery::Send:
-        d->deliverSend();
-        break;
-    case Delivery::Closed:
-        emit PeerClosed(mIndex);
-        break;
-    case Delivery::Failed:
-        d->deliverFailure();
-        break;
+    case Delivery::Data: d->deliverData(); break;
+    case Delivery::Send: d->deliverSend(); break;
+    case Delivery::Closed: emit PeerClosed(mIndex); break;
+    case Delivery::Failed: d->deliverFailure(); break;
     }
     return true;
 }

@@ -98,25 +98,25 @@ struct Winsock::Impl {
     void onStallTimer();
 
     Winsock *q;
-    RequestServer *server = nullptr;   // bound (and maybe listening)
-    QTcpSocket *socket = nullptr;      // accepted connection
+    RequestServer *server = nullptr; // bound (and maybe listening)
+    QTcpSocket *socket = nullptr;    // accepted connection
     quint64 generation = 0;
     bool detached = false;
-    bool failed = false;               // an error ended the last use
-    bool peerClosed = false;           // the peer ended the connection
-    bool endPosted = false;            // Close or Error event already on its way
+    bool failed = false;     // an error ended the last use
+    bool peerClosed = false; // the peer ended the connection
+    bool endPosted = false;  // Close or Error event already on its way
     bool dataPosted = false;
-    bool arrived = false;              // bytes arrived that no DataArrival announced yet
+    bool arrived = false; // bytes arrived that no DataArrival announced yet
     bool sendPosted = false;
-    bool sendOutstanding = false;      // a SendData since the last SendComplete
-    qint64 batchSent = 0;              // bytes written to the OS since the last SendComplete
+    bool sendOutstanding = false; // a SendData since the last SendComplete
+    qint64 batchSent = 0;         // bytes written to the OS since the last SendComplete
     SocketError pendingError;
     // The request the ConnectionRequest handler holds now, and whether some
     // object took it.
     qintptr offeredRequest = -1;
     bool offerTaken = false;
     quint16 localPort = 0;
-    QString localIP;                   // of the connection, kept after it ends
+    QString localIP; // of the connection, kept after it ends
     QString remoteIP;
     quint16 remotePort = 0;
     // A file piece waits for room in the socket (sendfile took nothing):

@@ -16,9 +16,10 @@ void Interpreter::act(const QByteArray &message)
     // Exact, case-sensitive keywords of five characters; four-letter ones
     // carry their space. "RECV ", "SKIP " and anything else do nothing.
     static constexpr KeywordAction kActions[] = {
-        {"SONG ", &Interpreter::actSong}, {"READY", &Interpreter::actReady}, {"SIZE ", &Interpreter::actSize},
-        {"NOOP ", &Interpreter::actNoop}, {"SYNC ", &Interpreter::actSync},  {"SLIST", &Interpreter::actList},
-        {"SLLEN", &Interpreter::actLength},
+            {"SONG ", &Interpreter::actSong},   {"READY", &Interpreter::actReady},
+            {"SIZE ", &Interpreter::actSize},   {"NOOP ", &Interpreter::actNoop},
+            {"SYNC ", &Interpreter::actSync},   {"SLIST", &Interpreter::actList},
+            {"SLLEN", &Interpreter::actLength},
     };
     const QByteArrayView keyword = QByteArrayView(message).first(5);
     for (const KeywordAction &action : kActions) {
@@ -45,8 +46,8 @@ void Interpreter::actSong(QByteArrayView argument)
     // lookups with it; should one fail all the same, nothing is announced.
     if (!mCatalogue.GetMP3File()) {
         refuse(mCatalogue.scanning()
-                   ? song + QStringLiteral(" cannot be looked up while the music folder is being scanned")
-                   : song + QStringLiteral(" cannot be looked up"));
+                       ? song + QStringLiteral(" cannot be looked up while the music folder is being scanned")
+                       : song + QStringLiteral(" cannot be looked up"));
         return;
     }
     // Taken now: a "SONG " nested in DoSend's wait below changes SongPath.

@@ -40,7 +40,8 @@ void Interpreter::Winsock_DataArrival(qint16 line, qint64 bytesTotal)
     const qint64 received = socket->BytesReceived();
     if (received != bytesTotal) {
         AddLog(QStringLiteral("*** #") + Lines::signPadded(line) + QStringLiteral("Bytes Received = ")
-               + Lines::signPadded(received) + QStringLiteral(" / Bytes Total = ") + Lines::signPadded(bytesTotal));
+               + Lines::signPadded(received) + QStringLiteral(" / Bytes Total = ")
+               + Lines::signPadded(bytesTotal));
     }
     const QByteArray data = socket->GetData();
     socket = nullptr;
@@ -74,7 +75,8 @@ void Interpreter::appendToBuffer(const QByteArray &data)
         mCmdBuffer.clear();
         mCmdBuffer.squeeze();
         AddLog(QStringLiteral("Receive buffer limit of ") + groupedCount(kMaxCmdBuffer)
-               + QStringLiteral(" bytes exceeded: ") + groupedCount(total) + QStringLiteral(" bytes dropped"));
+               + QStringLiteral(" bytes exceeded: ") + groupedCount(total)
+               + QStringLiteral(" bytes dropped"));
         return;
     }
     mCmdBuffer.append(data);

@@ -41,7 +41,8 @@ public:
     std::uint64_t generation() const { return mGeneration; }
     bool open() const
     {
-        return mLine >= 0 && !mExiting() && mLines.lineInUse(mLine) && mLines.generation(mLine) == mGeneration;
+        return mLine >= 0 && !mExiting() && mLines.lineInUse(mLine)
+                && mLines.generation(mLine) == mGeneration;
     }
 
 private:
@@ -86,8 +87,7 @@ void Interpreter::DoSendList()
     // A copy (shared, so free) of the list as requested: a reload during the
     // stream neither mixes two lists nor shortens this one under our feet.
     const QByteArray list = mCatalogue.mFilelist();
-    AddLog(QStringLiteral("Sending Song List (") + QString::number(list.size())
-                   + QStringLiteral(" bytes)"));
+    AddLog(QStringLiteral("Sending Song List (") + QString::number(list.size()) + QStringLiteral(" bytes)"));
 
     QByteArray piece;
     qsizetype position = 0;
@@ -115,8 +115,8 @@ void Interpreter::DoSendFile(const QByteArray &path, qint64 announcedSize)
     SongFile file;
     QString error;
     if (!file.open(path, &error)) {
-        AddLog(QStringLiteral("Song not sent, the file cannot be opened: ") + shownPath
-                       + QStringLiteral(" (") + error + QLatin1Char(')'));
+        AddLog(QStringLiteral("Song not sent, the file cannot be opened: ") + shownPath + QStringLiteral(" (")
+               + error + QLatin1Char(')'));
         closeShortSong(target.line(), target.generation(), 0, announcedSize, shownPath);
         return;
     }
@@ -136,13 +136,13 @@ void Interpreter::DoSendFile(const QByteArray &path, qint64 announcedSize)
         open = target.open();
         if (!open)
             break;
-        const qint64 handed = mLines.SendFilePiece(target.line(), file.descriptor(), offset, n, target.generation(),
-                                                   &error);
+        const qint64 handed = mLines.SendFilePiece(target.line(), file.descriptor(), offset, n,
+                                                   target.generation(), &error);
         offset += handed;
         remaining -= handed;
         if (!error.isEmpty()) {
             AddLog(QStringLiteral("Song stopped, the file cannot be read to its end: ") + shownPath
-                           + QStringLiteral(" (") + error + QLatin1Char(')'));
+                   + QStringLiteral(" (") + error + QLatin1Char(')'));
             break;
         }
     }
@@ -151,7 +151,8 @@ void Interpreter::DoSendFile(const QByteArray &path, qint64 announcedSize)
     if (target.exists())
         emit songStreamEnded(target.line(), announcedSize - remaining, announcedSize);
     if (remaining > 0 && target.open())
-        closeShortSong(target.line(), target.generation(), announcedSize - remaining, announcedSize, shownPath);
+        closeShortSong(target.line(), target.generation(), announcedSize - remaining, announcedSize,
+                       shownPath);
     if (!target.exists())
         mServices.showInformation(noSelectionText());
 }
@@ -161,8 +162,8 @@ void Interpreter::closeShortSong(qint16 line, std::uint64_t generation, qint64 s
 {
     if (mLines.closeLine(line, generation)) {
         AddLog(QStringLiteral("Song stopped after ") + Wire::groupedCount(sent) + QStringLiteral(" of ")
-                       + Wire::groupedCount(announced) + QStringLiteral(" bytes, line #") + QString::number(line)
-                       + QStringLiteral(" closed: ") + shownPath);
+               + Wire::groupedCount(announced) + QStringLiteral(" bytes, line #") + QString::number(line)
+               + QStringLiteral(" closed: ") + shownPath);
     }
 }
 

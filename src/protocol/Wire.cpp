@@ -166,8 +166,7 @@ double readNumber(QByteArrayView text)
     if (ec == std::errc::result_out_of_range) {
         if (negativeExponent)
             return negative ? -0.0 : 0.0;
-        return negative ? -std::numeric_limits<double>::infinity()
-                        : std::numeric_limits<double>::infinity();
+        return negative ? -std::numeric_limits<double>::infinity() : std::numeric_limits<double>::infinity();
     }
     if (ec != std::errc())
         return 0;

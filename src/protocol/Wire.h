@@ -23,7 +23,10 @@ inline constexpr qsizetype kLengthReplySize = 10;
 inline constexpr qsizetype kPieceSize = 4096;
 
 // True when a file of this size can be announced in a file header.
-constexpr bool sizeFitsHeader(qint64 size) { return size >= 0 && size <= kMaxAnnouncedSize; }
+constexpr bool sizeFitsHeader(qint64 size)
+{
+    return size >= 0 && size <= kMaxAnnouncedSize;
+}
 
 // The 8-character size field: decimal digits, left-aligned, padded on the
 // right with spaces. Empty when the size does not fit.
@@ -40,7 +43,10 @@ std::optional<QByteArray> fileHeader(qint64 size, QByteArrayView relativePath);
 QByteArray lengthReply(qint64 length);
 
 // The answer to "SYNC ".
-inline QByteArray syncReply() { return QByteArrayLiteral("!"); }
+inline QByteArray syncReply()
+{
+    return QByteArrayLiteral("!");
+}
 
 // Reads a number the forgiving way clients have always been allowed to
 // write it: blanks, tabs and line feeds are skipped wherever they stand; an

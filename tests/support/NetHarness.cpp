@@ -8,7 +8,8 @@ namespace NetHarness {
 
 LineServices loopbackServices(std::function<void(const QString &)> log, const bool &exiting)
 {
-    return {std::move(log), [&exiting] { return exiting; }, [&exiting] {
+    return {std::move(log), [&exiting] { return exiting; },
+            [&exiting] {
                 if (!exiting)
                     QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
             }};
@@ -16,7 +17,8 @@ LineServices loopbackServices(std::function<void(const QString &)> log, const bo
 
 LinesRig::LinesRig() : lines(loopbackServices([this](const QString &msg) { log << msg; }, exiting))
 {
-    QObject::connect(&lines, &Lines::SendComplete, &lines, [this](qint16 line) { lines.setLineBusy(line, false); });
+    QObject::connect(&lines, &Lines::SendComplete, &lines,
+                     [this](qint16 line) { lines.setLineBusy(line, false); });
 }
 
 void LinesRig::beginExit()
@@ -33,7 +35,8 @@ quint16 listenOnLoopback(Lines &lines, quint16 port)
     return listener->State() == Winsock::sckListening ? listener->LocalPort() : 0;
 }
 
-std::unique_ptr<QTcpSocket> connectClient(Lines &lines, quint16 port, qint64 readBufferSize, int receiveBuffer)
+std::unique_ptr<QTcpSocket> connectClient(Lines &lines, quint16 port, qint64 readBufferSize,
+                                          int receiveBuffer)
 {
     const int rowsBefore = lines.table().rowCount();
     auto client = std::make_unique<QTcpSocket>();

@@ -28,7 +28,10 @@ LineServices loopbackServices(std::function<void(const QString &)> log, const bo
 struct LinesRig {
     LinesRig();
     // The log as the operator's pane shows it: every entry followed by CR LF.
-    QString logText() const { return log.isEmpty() ? QString() : log.join(QStringLiteral("\r\n")) + QStringLiteral("\r\n"); }
+    QString logText() const
+    {
+        return log.isEmpty() ? QString() : log.join(QStringLiteral("\r\n")) + QStringLiteral("\r\n");
+    }
     // The exit work: no wait goes on, every socket closes without an event.
     void beginExit();
 
@@ -83,7 +86,9 @@ inline constexpr int kDescriptorsPerConnection = 2;
 // Open descriptors of this process (Linux: the entries of /proc/self/fd).
 inline int openDescriptorCount()
 {
-    return int(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot).size());
+    return int(QDir(QStringLiteral("/proc/self/fd"))
+                       .entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)
+                       .size());
 }
 
 } // namespace NetHarness

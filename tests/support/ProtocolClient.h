@@ -36,7 +36,10 @@ inline bool runEventsUntil(const std::function<bool()> &condition, int timeoutMs
 struct ProtocolClient {
     static constexpr int kTimeoutMs = 20000;
 
-    ProtocolClient() { QObject::connect(&socket, &QTcpSocket::readyRead, &socket, [this] { collect(); }); }
+    ProtocolClient()
+    {
+        QObject::connect(&socket, &QTcpSocket::readyRead, &socket, [this] { collect(); });
+    }
 
     bool waitUntil(const std::function<bool()> &condition, int timeoutMs = kTimeoutMs)
     {
@@ -80,7 +83,10 @@ struct ProtocolClient {
 
     // Runs the action once, as soon as the total reaches n bytes (one at a
     // time, set before the bytes come).
-    void whenReceived(qint64 n, std::function<void()> action) { mTriggerAt = n, mTrigger = std::move(action); }
+    void whenReceived(qint64 n, std::function<void()> action)
+    {
+        mTriggerAt = n, mTrigger = std::move(action);
+    }
 
     // Call before connecting: the kernel then keeps no more than about this
     // much for the client, so that holding back reads soon holds back the

@@ -38,19 +38,22 @@ struct Rig {
     Rig()
         : musicFolder(music.path()),
           lines(NetHarness::loopbackServices([this](const QString &e) { log(e); }, exiting)),
-          catalogue(ScanServices{[this](const QString &e) { log(e); }, [this] { return exiting; }, &Rig::pumpEvents,
-                                 [this] { return musicFolder; }}),
+          catalogue(ScanServices{[this](const QString &e) { log(e); }, [this] { return exiting; },
+                                 &Rig::pumpEvents, [this] { return musicFolder; }}),
           interpreter(ProtocolServices{[this](const QString &e) { log(e); },
-                                       [this](const QString &text) { incoming += text; }, [this] { return hide; },
-                                       [this](const QString &text) { log(text); }, [this] { return exiting; },
-                                       &Rig::pumpEvents},
+                                       [this](const QString &text) { incoming += text; },
+                                       [this] { return hide; }, [this](const QString &text) { log(text); },
+                                       [this] { return exiting; }, &Rig::pumpEvents},
                       lines, catalogue)
     {
     }
     // Names that are not UTF-8 are beyond QTemporaryDir's own clean-up.
     ~Rig() { std::filesystem::remove_all(path("").toStdString()); }
 
-    QByteArray path(const QByteArray &relative) const { return QFile::encodeName(music.path()) + '/' + relative; }
+    QByteArray path(const QByteArray &relative) const
+    {
+        return QFile::encodeName(music.path()) + '/' + relative;
+    }
     QString shown(const QByteArray &relative) const { return QFile::decodeName(path(relative)); }
 
     // Bytes that tell every offset of a song apart; a negative seed leaves holes.
@@ -134,15 +137,15 @@ struct Rig {
 
     QTemporaryDir music;
     // --- what the program around the protocol would hold ---------------------------
-    QStringList entries;   // the operator log, one entry each, as logged
-    QString incoming;      // the incoming-messages pane
-    bool hide = false;     // "Hide System Messages"
-    bool exiting = false;  // the exit work has begun
-    QString musicFolder;   // the music-folder field
+    QStringList entries;  // the operator log, one entry each, as logged
+    QString incoming;     // the incoming-messages pane
+    bool hide = false;    // "Hide System Messages"
+    bool exiting = false; // the exit work has begun
+    QString musicFolder;  // the music-folder field
     // Sees every log entry as it is logged, nested wherever the server is.
     std::function<void(const QString &)> watch;
     std::vector<std::pair<QString, std::function<void()>>> onArrival;
-    QObject context;       // what the test's timers and connections run in
+    QObject context; // what the test's timers and connections run in
 
     Lines lines;
     SongCatalogue catalogue;

@@ -140,9 +140,7 @@ void CTray::activated(int reason)
     // The desktop reports whole clicks; the classic codes are button downs
     // and ups. A notification dropped by the busy flag is dropped here too.
     switch (QSystemTrayIcon::ActivationReason(reason)) {
-    case QSystemTrayIcon::DoubleClick:
-        notify(515);
-        break;
+    case QSystemTrayIcon::DoubleClick: notify(515); break;
     case QSystemTrayIcon::Trigger:
         notify(513);
         notify(514);
@@ -151,8 +149,7 @@ void CTray::activated(int reason)
         notify(516);
         notify(517);
         break;
-    default:
-        break;
+    default: break;
     }
 }
 

@@ -89,7 +89,7 @@ private:
     QPointer<PictureBox> mPic;
     QPointer<QMenu> mMenu;
     QSystemTrayIcon *mIcon = nullptr; // owned (child); none on headless platforms
-    QString mTip;                 // always kTipFieldLength characters
+    QString mTip;                     // always kTipFieldLength characters
     bool mInEvent = false;
     bool mShown = false;
     bool mReleaseAfterEvent = false;

@@ -39,7 +39,8 @@ PaneMirror::PaneMirror(MessagePane &pane, QPlainTextEdit *edit, QLabel *purgedLa
     // A resize keeps the top line, so a view that showed the end would lose
     // it, and the newest entries (a warning) would go unseen.
     QScrollBar *bar = mEdit->verticalScrollBar();
-    connect(bar, &QScrollBar::valueChanged, this, [this, bar](int value) { mFollowing = value >= bar->maximum(); });
+    connect(bar, &QScrollBar::valueChanged, this,
+            [this, bar](int value) { mFollowing = value >= bar->maximum(); });
     connect(bar, &QScrollBar::rangeChanged, this, [this, bar](int, int maximum) {
         if (mFollowing)
             bar->setValue(maximum);

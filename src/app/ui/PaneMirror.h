@@ -33,5 +33,5 @@ private:
 
     QPlainTextEdit *mEdit;
     bool mPendingCR = false;
-    bool mFollowing = true;   // the view shows the end
+    bool mFollowing = true; // the view shows the end
 };

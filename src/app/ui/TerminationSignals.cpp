@@ -75,8 +75,12 @@ bool TerminationSignals::install()
     return false;
 }
 
-TerminationSignals::TerminationSignals(QObject *parent) : QObject(parent) {}
+TerminationSignals::TerminationSignals(QObject *parent) : QObject(parent)
+{
+}
 TerminationSignals::~TerminationSignals() = default;
-void TerminationSignals::readable() {}
+void TerminationSignals::readable()
+{
+}
 
 #endif

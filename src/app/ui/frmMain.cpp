@@ -26,11 +26,11 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPlainTextEdit>
-#include <QTextDocument>
-#include <QTimer>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QSystemTrayIcon>
+#include <QTextDocument>
+#include <QTimer>
 #include <QTreeView>
 #include <QVBoxLayout>
 
@@ -109,8 +109,7 @@ QPlainTextEdit *pane(const char *name, QWidget *parent)
     return edit;
 }
 
-template <typename W>
-W *named(W *widget, const char *name)
+template <typename W> W *named(W *widget, const char *name)
 {
     widget->setObjectName(QLatin1String(name));
     return widget;
@@ -304,9 +303,8 @@ void frmMain::connectCore()
 
     connect(cmdClear_0, &QPushButton::clicked, this, [this] { cmdClear_Click(0); });
     connect(cmdClear_2, &QPushButton::clicked, this, [this] { cmdClear_Click(2); });
-    connect(cmdListen, &QPushButton::clicked, this, [this] {
-        mServer.lines().cmdListen_Click(mServer.fields().ip, mServer.fields().port);
-    });
+    connect(cmdListen, &QPushButton::clicked, this,
+            [this] { mServer.lines().cmdListen_Click(mServer.fields().ip, mServer.fields().port); });
     connect(cmdClose, &QPushButton::clicked, this, [this] { mServer.lines().cmdClose_Click(); });
     connect(cmdReload, &QPushButton::clicked, this, [this] { mServer.catalogue().cmdReload_Click(); });
     // cmdSend has no action: a click does nothing.
@@ -400,11 +398,8 @@ void frmMain::mnuTrayItem_Click(int index)
         else
             bringToFront();
         break;
-    case 1:
-        mnuFileItem_Click(0);
-        break;
-    default:
-        break;
+    case 1: mnuFileItem_Click(0); break;
+    default: break;
     }
 }
 

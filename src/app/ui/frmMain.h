@@ -68,8 +68,8 @@ public:
     CloseIntent closeIntent() const { return Tag; }
 
     // --- fields ----------------------------------------------------------------
-    QString mVer;       // version text
-    QString mAppPath;   // folder of the settings file, ending in "/"
+    QString mVer;     // version text
+    QString mAppPath; // folder of the settings file, ending in "/"
     CTray *Tray = nullptr;
 
     // Where the settings file lives; start-up uses the executable's folder
@@ -120,8 +120,7 @@ private:
     void showFields();
     void showInNormalState();
     void bringToFront();
-    template <typename Step>
-    void startupStep(const char *name, Step &&step);
+    template <typename Step> void startupStep(const char *name, Step &&step);
 
     Server &mServer;
     CloseIntent Tag = CloseIntent::Hide;

@@ -34,8 +34,7 @@ QString frmMain::settingsPath() const
     return mAppPath + QLatin1String(kSettingsFileName);
 }
 
-template <typename Step>
-void frmMain::startupStep(const char *name, Step &&step)
+template <typename Step> void frmMain::startupStep(const char *name, Step &&step)
 {
     // A step whose failure no called routine handles is reported, and
     // start-up goes on with the next step.
@@ -43,7 +42,7 @@ void frmMain::startupStep(const char *name, Step &&step)
         step();
     } catch (const std::exception &e) {
         mServer.AddLog(QStringLiteral("Start-up step failed (%1): %2")
-                           .arg(QLatin1String(name), QString::fromLocal8Bit(e.what())));
+                               .arg(QLatin1String(name), QString::fromLocal8Bit(e.what())));
     } catch (...) {
         mServer.AddLog(QStringLiteral("Start-up step failed (%1)").arg(QLatin1String(name)));
     }
@@ -90,9 +89,8 @@ void frmMain::Form_Load()
     startupStep("scan", [this] { mServer.catalogue().LoadMP3List(); });
     if (mExitDone || mServer.exiting())
         return;
-    startupStep("listen", [this] {
-        mServer.lines().cmdListen_Click(mServer.fields().ip, mServer.fields().port);
-    });
+    startupStep("listen",
+                [this] { mServer.lines().cmdListen_Click(mServer.fields().ip, mServer.fields().port); });
 }
 
 void frmMain::mnuFileItem_Click(int index)
@@ -121,7 +119,7 @@ void frmMain::runExitWork()
     QString whyNot;
     if (!SaveSettings(settingsPath(), mServer.fields(), &whyNot)) {
         mServer.AddLog(QStringLiteral("Settings not saved to %1: %2")
-                           .arg(QDir::toNativeSeparators(settingsPath()), whyNot));
+                               .arg(QDir::toNativeSeparators(settingsPath()), whyNot));
     }
     if (Tray) {
         Tray->DeleteIcon();

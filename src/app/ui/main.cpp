@@ -62,8 +62,9 @@ int main(int argc, char **argv)
     installQtMessageFilter();
     TerminationSignals::install();
 
-    const bool noDisplay = qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")
-                           && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && !commandLine.platformGiven;
+    const bool noDisplay = qEnvironmentVariableIsEmpty("DISPLAY")
+            && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")
+            && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && !commandLine.platformGiven;
     const bool headless = noDisplay || commandLine.headless;
     if (headless)
         qputenv("QT_QPA_PLATFORM", "offscreen");
@@ -96,8 +97,8 @@ int main(int argc, char **argv)
         server.AddLog(QStringLiteral("No display found: running headless"));
     else if (headless)
         server.AddLog(QStringLiteral("Running headless (--headless)"));
-    const QString settingsFile =
-        settingsFileForThisProcess(commandLine.settingsFile, QStringLiteral(VORLUNE_INSTALL_BINDIR));
+    const QString settingsFile
+            = settingsFileForThisProcess(commandLine.settingsFile, QStringLiteral(VORLUNE_INSTALL_BINDIR));
     server.AddLog(QStringLiteral("Settings file: ") + settingsFile);
 
     frmMain window(server);
