@@ -15,6 +15,16 @@
 #include <QtWidgets>
 
 namespace {
+
+// Counts the paints of the widgets it filters.
+struct PaintCounter : QObject {
+    int paints = 0;
+    bool eventFilter(QObject *, QEvent *e) override
+    {
+        paints += e->type() == QEvent::Paint;
+        return false;
+    }
+};
 // A quiet server with its window; the settings file, in a temporary folder,
 // has the window listen on loopback on a port the system chooses.
 struct Fixture {
@@ -195,14 +205,7 @@ private slots:
     {
         // A stream changes its cells with every piece; painting the table
         // each time slowed a song from ~450 MB/s to ~12 MB/s.
-        struct PaintCounter : QObject {
-            int paints = 0;
-            bool eventFilter(QObject *, QEvent *e) override
-            {
-                paints += e->type() == QEvent::Paint;
-                return false;
-            }
-        } counter;
+        PaintCounter counter;
         Fixture f;
         f.window.show();
         f.window.Form_Load(); // the listener's row
@@ -241,14 +244,7 @@ private slots:
 
         // A change with every piece of a stream: shown a few times a
         // second, with the latest figures.
-        struct PaintCounter : QObject {
-            int paints = 0;
-            bool eventFilter(QObject *, QEvent *e) override
-            {
-                paints += e->type() == QEvent::Paint;
-                return false;
-            }
-        } counter;
+        PaintCounter counter;
         activity->installEventFilter(&counter);
         const int changes = 1000;
         status.Catalogue_scanStarted();
