@@ -195,6 +195,9 @@ private slots:
             const int twips = ConnectionTable::columnWidthsTwips().at(c);
             QVERIFY(view->columnWidth(c) >= ConnectionTable::twipsToPixels(twips, view->logicalDpiX()));
         }
+        // A whole song piece's count shows uncut in the transfer cells.
+        for (int c : {int(ConnectionTable::BytesSent), int(ConnectionTable::BytesLeft)})
+            QVERIFY(view->columnWidth(c) > view->fontMetrics().horizontalAdvance(QStringLiteral(" 1048576")));
         QCOMPARE(headers.join(u'|'),
                  QStringLiteral("IP Address|Line #|Local|Remote|Type|Bytes Sent|Bytes Left"));
         QCOMPARE(ConnectionTable::twipsToPixels(1500, 96), 100);

@@ -28,6 +28,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QStyle>
 #include <QSystemTrayIcon>
 #include <QTextDocument>
 #include <QTimer>
@@ -370,7 +371,13 @@ void frmMain::applyColumnWidths()
     QHeaderView *header = ListView1->header();
     for (int column = 0; column < twips.size(); ++column) {
         const int pixels = ConnectionTable::twipsToPixels(twips.at(column), dpi);
-        const int caption = column < header->count() ? header->sectionSizeHint(column) : 0;
+        int caption = column < header->count() ? header->sectionSizeHint(column) : 0;
+        // A song piece counts up to 1 MiB: " 1048576" must show whole in the
+        // transfer cells, which change too often to be measured as they change.
+        if (column == ConnectionTable::BytesSent || column == ConnectionTable::BytesLeft)
+            caption = qMax(caption,
+                           ListView1->fontMetrics().horizontalAdvance(QStringLiteral(" 1048576"))
+                                   + 3 * ListView1->style()->pixelMetric(QStyle::PM_HeaderMargin));
         if (qMax(pixels, caption) > 0)
             ListView1->setColumnWidth(column, qMax(pixels, caption));
     }
