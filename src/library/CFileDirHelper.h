@@ -84,8 +84,6 @@ public:
     bool stopped() const { return mStopped; }
     // Folders the last GetAllFiles entered (listed), the starting one included.
     qint64 foldersEntered() const { return mFoldersEntered; }
-    // Files the last GetAllFiles found, each counted once.
-    qint64 filesFound() const { return mFilesFound; }
 
     // The subfolders of Path (not descending), in listing order: bare names,
     // or Path plus name when IncludePath. Attributes with kAttrHidden also

@@ -86,7 +86,6 @@ public:
     // The receive buffer: text received and not interpreted yet.
     const QByteArray &cmdBuffer() const { return mCmdBuffer; }
     // The size the last file header announced.
-    qint64 songSize() const { return SongSize; }
 
 signals:
     // A song stream to `line` begins: `size` bytes of the file at `path` are
