@@ -15,18 +15,6 @@ LineServices loopbackServices(std::function<void(const QString &)> log, const bo
             }};
 }
 
-LinesRig::LinesRig() : lines(loopbackServices([this](const QString &msg) { log << msg; }, exiting))
-{
-    QObject::connect(&lines, &Lines::SendComplete, &lines,
-                     [this](qint16 line) { lines.setLineBusy(line, false); });
-}
-
-void LinesRig::beginExit()
-{
-    exiting = true;
-    lines.closeAllSilently();
-}
-
 quint16 listenOnLoopback(Lines &lines, quint16 port)
 {
     lines.table().addColumns();

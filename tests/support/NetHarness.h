@@ -1,7 +1,7 @@
 #pragma once
-// The connection lines on loopback without a server around them: Lines with
-// fake services, clients that connect to it, a client that holds the send
-// gate shut, and what a test reads back: the log and the open descriptors.
+// The connection lines on loopback without a server around them: the fake
+// services Lines is given, clients that connect to it, a client that holds
+// the send gate shut, and the open descriptors a test reads back.
 
 #include "net/ConnectionTable.h"
 #include "net/LineServices.h"
@@ -9,7 +9,6 @@
 #include "net/Winsock.h"
 
 #include <QDir>
-#include <QStringList>
 #include <QTcpSocket>
 
 #include <functional>
@@ -20,25 +19,6 @@ namespace NetHarness {
 // What the program gives the lines, with the log and the exit flag kept by
 // the test: waits block in the event loop until the exit work has begun.
 LineServices loopbackServices(std::function<void(const QString &)> log, const bool &exiting);
-
-// Lines wired as the program wires them, with fakes for what the program
-// gives them: the log kept here, an exit flag, waits that block in the event
-// loop. It also does the protocol's one duty towards the gate: a line's send
-// that completes clears its busy flag.
-struct LinesRig {
-    LinesRig();
-    // The log as the operator's pane shows it: every entry followed by CR LF.
-    QString logText() const
-    {
-        return log.isEmpty() ? QString() : log.join(QStringLiteral("\r\n")) + QStringLiteral("\r\n");
-    }
-    // The exit work: no wait goes on, every socket closes without an event.
-    void beginExit();
-
-    QStringList log;
-    bool exiting = false;
-    Lines lines;
-};
 
 // The table's columns, then Listen on 127.0.0.1 and the port given (0: the
 // system picks one). Returns the port line 0 listens on, 0 when listening
@@ -58,8 +38,6 @@ std::unique_ptr<QTcpSocket> connectClient(Lines &lines, quint16 port, qint64 rea
 class GateHolder {
 public:
     GateHolder(Lines &lines, quint16 port);
-    bool connected() const { return mSocket != nullptr; }
-    qint16 line() const { return mLine; }
     // Hands the holder a send larger than the kernel can take in for it
     // (through the gate, which may wait); true once that send is outstanding.
     bool shut();
