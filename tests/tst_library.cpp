@@ -87,7 +87,7 @@ private slots:
                 "M/2\r\n.mp3", "M/s\n/4.mp3", "M/5\\.mp3", "M/b\\s/6.mp3", "M/locked/in.mp3"});
         // QTemporaryDir removes through decoded names, which cannot reach these.
         const auto removeRawTree = qScopeGuard([&] { fs::remove_all(t.at("")); });
-        t.touch("M/caf\xe9/\xff\xfe song.mp3", "the odd one"); // Latin-1 folder, invalid UTF-8 name
+        t.touch("M/caf\xe9/\xff\xfe song.mp3"); // Latin-1 folder, invalid UTF-8 name
         QCOMPARE(::mkfifo(t.at("M/pipe.mp3").c_str(), 0600), 0);
         fs::create_symlink(t.at("M/nowhere.mp3"), t.at("M/dangling.mp3"));
         fs::create_symlink(t.at("M/b.mp3"), t.at("M/linked.mp3"));
@@ -115,12 +115,9 @@ private slots:
                                   "\"s\\n\\4.mp3\"",
                                   "Songs not listed, backslash in the name: \"5\\.mp3\", \"b\\s\\6.mp3\"",
                                   "Songs Available: " + QString::number(10 + !locked.isEmpty()) + "\r\n"}));
-            QVERIFY(c.lookup(8));
-            QCOMPARE(c.cat.SongPath(), AddBackslash(QFile::encodeName(field)) + "a/deep/d.mp3");
-            QCOMPARE(c.cat.SongRelativePath(), QByteArray("a\\deep\\d.mp3"));
             QVERIFY(c.lookup(9));
-            std::ifstream in(fsPathFromBytes(c.cat.SongPath()), std::ios::binary);
-            QCOMPARE(std::string(std::istreambuf_iterator<char>(in), {}), std::string("the odd one"));
+            QCOMPARE(c.cat.SongPath(), AddBackslash(QFile::encodeName(field)) + "caf\xe9/\xff\xfe song.mp3");
+            QCOMPARE(c.cat.SongRelativePath(), QByteArray("caf\xe9\\\xff\xfe song.mp3"));
         }
         fs::permissions(t.at("M/locked"), fs::perms::owner_all);
         // The music folder's own name never goes on the wire: its songs are listed.
@@ -129,36 +126,21 @@ private slots:
 
     void linkedFoldersAreWalkedOnce()
     {
-        // 25 levels, each reached from the one above by two links: a walk
-        // per path would be 2^25 folders; once per folder it is 26, each
-        // level under the first of its two links.
-        Tree fan({".levels/25/25.mp3"});
-        for (int k = 0; k < 25; ++k) {
-            const QByteArray level = k ? ".levels/" + QByteArray::number(k) + "/" : QByteArray();
-            fan.touch(level + QByteArray::number(k) + ".mp3");
-            for (const char *name : {"a", "b"})
-                fan.link(level + name, fan.root + ".levels/" + QByteArray::number(k + 1));
-        }
+        // Links back to an ancestor and to the folder itself are not
+        // followed. A folder reachable under two paths is walked once, under
+        // the path the walk meets first, wherever the link stands.
+        Tree t({"top.mp3", "a/a.mp3", "a/b/b.mp3", "c/c.mp3", "target/real.mp3"});
+        t.link("a/b/up", t.root);
+        t.link("a/b/self", t.root + "a/b");
+        t.link("folderlink", t.root + "target"); // before its target
+        t.link("zz", t.root + "a");              // after it
+        t.link("b/x", t.root + "c");             // deeper, yet walked first
         Catalogue c;
-        QVERIFY(c.scan(fan.folder()).endsWith(QByteArray("\\a").repeated(25) + "\\25.mp3\r\n"));
-        QCOMPARE(c.cat.SongCount(), 26);
-        QCOMPARE(c.cat.FileHelper()->foldersEntered(), qint64(26));
-
-        // Links back to an ancestor and to the folder itself are not followed.
-        Tree cycle({"top.mp3", "a/a.mp3", "a/b/b.mp3"});
-        cycle.link("a/b/up", cycle.root);
-        cycle.link("a/b/self", cycle.root + "a/b");
-        QCOMPARE(c.scan(cycle.folder()), QByteArray("\\top.mp3\r\n\\a\\a.mp3\r\n\\a\\b\\b.mp3\r\n"));
-        QCOMPARE(c.cat.FileHelper()->foldersEntered(), qint64(3));
-
-        // A folder reachable under two paths is listed under the one the
-        // walk meets first, wherever the link stands.
-        Tree twice({"a/in-a.mp3", "c/in-c.mp3", "target/real.mp3"});
-        twice.link("folderlink", twice.root + "target"); // before its target
-        twice.link("zz", twice.root + "a");              // after it
-        twice.link("b/x", twice.root + "c");             // deeper, yet walked first
-        QCOMPARE(c.scan(twice.folder()),
-                 QByteArray("\\a\\in-a.mp3\r\n\\b\\x\\in-c.mp3\r\n\\folderlink\\real.mp3\r\n"));
+        QCOMPARE(c.scan(t.folder()),
+                 QByteArray("\\top.mp3\r\n\\a\\a.mp3\r\n\\a\\b\\b.mp3\r\n\\b\\x\\c.mp3\r\n"
+                            "\\folderlink\\real.mp3\r\n"));
+        // The root, a, a/b, b, and c and target each once.
+        QCOMPARE(c.cat.FileHelper()->foldersEntered(), qint64(6));
     }
 
     void scanLetsLookupsReloadsAndExitThrough()
