@@ -27,10 +27,10 @@ struct Tree {
             touch(f);
     }
     fs::path at(const QByteArray &relative) const { return fsPathFromBytes(root + relative); }
-    void touch(const QByteArray &relative, const std::string &content = "x") const
+    void touch(const QByteArray &relative) const
     {
         fs::create_directories(at(relative).parent_path());
-        std::ofstream(at(relative), std::ios::binary) << content;
+        std::ofstream(at(relative)) << "x";
     }
     QString folder(const char *relative = "") const { return QFile::decodeName(root + relative); }
     void link(const QByteArray &relative, const QByteArray &target) const
@@ -147,7 +147,6 @@ private slots:
     {
         Tree t({"A/one.mp3", "B/b1.mp3", "B/b2.mp3", "C/three.mp3"});
         Catalogue c;
-        QVERIFY(!c.lookup(1)); // nothing scanned yet
         // An empty field (or the separator alone) is never a walk of the
         // whole disk; a field that names no folder gives no songs.
         for (const QString &field : {QString(), QStringLiteral("/")})
@@ -190,7 +189,6 @@ private slots:
         c.cat.LoadMP3List();
         QVERIFY(c.lookup(1) && c.cat.SongCount() == 1);
         QCOMPARE(c.cat.SongPath(), t.root + "C/three.mp3");
-        QCOMPARE(c.cat.rootFolder(), t.root + "C/");
         QCOMPARE(c.log, logAfter);
     }
 };
