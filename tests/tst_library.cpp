@@ -186,7 +186,9 @@ private slots:
             c.cat.cmdReload_Click();
             c.exiting = true;
         });
+        QSignalSpy started(&c.cat, &SongCatalogue::scanStarted);
         c.cat.LoadMP3List();
+        QCOMPARE(started.count(), 1);
         QVERIFY(c.lookup(1) && c.cat.SongCount() == 1);
         QCOMPARE(c.cat.SongPath(), t.root + "C/three.mp3");
         QCOMPARE(c.log, logAfter);
