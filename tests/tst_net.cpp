@@ -55,9 +55,9 @@ struct LinesRig {
 };
 
 // Line 0 serves a client like any line once its listener is closed (the
-// listener goes on on line 1). Line 0's client stops reading, so that an
-// 8 MiB send to it stays outstanding and holds the gate; the clients of
-// lines 2 and 3 read.
+// listener goes on on line 1). Line 0's client stops reading, with a
+// bounded receive buffer, so that an 8 MiB send to it stays outstanding and
+// holds the gate; the clients of lines 2 and 3 read.
 struct HeldGate {
     LinesRig rig;
     quint16 port = 0;
@@ -69,7 +69,7 @@ struct HeldGate {
         port = rig.lines.socket(1)->LocalPort();
         mark(rig.lines, 0, QItemSelectionModel::Select);
         rig.lines.cmdClose_Click();
-        zero = connectClient(rig.lines, port, 4096);
+        zero = connectClient(rig.lines, port, 4096, 64 << 10);
         two = connectClient(rig.lines, port);
         three = connectClient(rig.lines, port);
         if (zero && two && three)
@@ -265,7 +265,7 @@ private slots:
         const quint64 roundsBefore = lines.gateWaitRounds();
         quint64 rounds = 0;
         // A gate that never opens again fails the checks below instead of hanging.
-        QTimer::singleShot(20000, &lines, [&] { g.rig.beginExit(); });
+        QTimer::singleShot(10000, &lines, [&] { g.rig.beginExit(); });
         QTimer::singleShot(200, &lines, [&] {
             rounds = lines.gateWaitRounds() - roundsBefore;
             if (end == "close")
