@@ -441,7 +441,10 @@ private slots:
         QCOMPARE(buffer, QByteArray());
     }
 
-    void nestedRunsNeitherRepeatNorMix()
+    // Runs nested in the gate's wait: the gate is held shut by a client that
+    // stopped reading a large send; should a fault keep it shut, it opens late
+    // and the checks fail rather than hang.
+    void runsNestedInTheGate()
     {
         Rig rig;
         rig.addSong("one.mp3", 11);
@@ -451,15 +454,16 @@ private slots:
         QVERIFY(rig.start());
         const QByteArray list = rig.catalogue.mFilelist();
         ProtocolClient &c = rig.connect();
-
-        // SONG 1's header waits in the gate, held shut by a client that stopped
-        // reading a large send, where SONG 2 runs nested and is answered first.
-        // Neither is read twice; each "FILE " line names its own song. Should
-        // the fault keep the gate shut, it opens late and the checks fail rather
-        // than hang.
         NetHarness::GateHolder gate(rig.lines, rig.port);
-        QVERIFY(gate.shut());
-        QTimer::singleShot(5000, &rig.context, [&] { gate.open(); });
+        QTimer late;
+        late.setSingleShot(true);
+        connect(&late, &QTimer::timeout, &rig.context, [&] { gate.open(); });
+        auto shut = [&] { return late.start(10000), gate.shut(); };
+
+        // SONG 1's header waits in the gate, where SONG 2 runs nested and is
+        // answered first. Neither is read twice; each "FILE " line names its
+        // own song.
+        QVERIFY(shut());
         rig.onArrival = {{"SONG 1", [&] { c.send("SONG 2\r\n"); }}, {"SONG 2", [&] { gate.open(); }}};
         QVERIFY(rig.sendOne(c, "SONG 1\r\n"));
         QCOMPARE(c.read(8192), header("FILE 22       two.mp3") + header("FILE 11       one.mp3"));
@@ -473,8 +477,7 @@ private slots:
         // The gate stays shut from the first piece on until the sync has come.
         rig.onArrival = {{"SYNC ", [&] { gate.open(); }}};
         c.whenReceived(c.total() + 4096, [&] {
-            QVERIFY(gate.shut());
-            QTimer::singleShot(5000, &rig.context, [&] { gate.open(); });
+            QVERIFY(shut());
             c.send("SYNC \r\n");
             std::filesystem::remove_all(rig.path("zz").toStdString());
             rig.catalogue.cmdReload_Click();
@@ -482,70 +485,44 @@ private slots:
         QVERIFY(rig.sendOne(c, "SLIST\r\n"));
         QByteArray got = c.read(list.size() + 1);
         QVERIFY(c.waitUntil([&] { return rig.interpreter.transferState() == TransferState::Idle; }));
-        rig.onArrival.clear();
         QCOMPARE(got.indexOf('!') % 4096, 0);
         QCOMPARE(got.remove(got.indexOf('!'), 1), list);
         QVERIFY(rig.nothingPending(c));
         QVERIFY(rig.sendOne(c, "SLIST\r\n"));
         QCOMPARE(c.read(20), QByteArray("\\one.mp3\r\n\\two.mp3\r\n"));
-    }
 
-    void nestingOfWaitingRunsIsBounded()
-    {
-        Rig rig;
-        rig.addSong("one.mp3", 1);
-        QVERIFY(rig.start());
-        ProtocolClient &c = rig.connect();
-
-        // The gate held shut by a client that stopped reading a large send, one
-        // sync per arrival: every acting run waits in the gate with the next
-        // arrival nested inside it. Past the bound the arrivals are held in the
-        // buffer instead of deepening the stack; a
-        // remote client could otherwise nest runs until the stack overflows.
+        // One sync per arrival: every acting run waits in the gate with the
+        // next arrival nested inside it. Past the bound the arrivals are held in
+        // the buffer instead of deepening the stack, which a remote client could
+        // otherwise overflow; they are answered one per later arrival.
         constexpr int kBound = Interpreter::kMaxNestedRuns;
-        constexpr int kSent = kBound + 5;
         int sent = 1;
         QByteArray heldAtTheTop;
-        NetHarness::GateHolder gate(rig.lines, rig.port);
-        QVERIFY(gate.shut());
-        QTimer::singleShot(10000, &rig.context, [&] { gate.open(); });
+        QVERIFY(shut());
         rig.onArrival = {{"SYNC ", [&] {
-                              if (sent++ < kSent)
+                              if (sent++ < kBound + 5)
                                   return c.send("SYNC \r\n");
                               heldAtTheTop = rig.interpreter.cmdBuffer();
                               gate.open();
                           }}};
         QVERIFY(rig.sendOne(c, "SYNC \r\n"));
         QCOMPARE(c.read(kBound), QByteArray(kBound, '!'));
-        QCOMPARE(heldAtTheTop, QByteArray("SYNC \r\n").repeated(kSent - kBound));
-        // The held messages are answered one per later arrival.
+        QCOMPARE(heldAtTheTop, QByteArray("SYNC \r\n").repeated(5));
         QVERIFY(rig.sendOne(c, "NOOP \r\n"));
         QCOMPARE(c.read(1), QByteArray("!"));
         QCOMPARE(c.available(), 0);
-    }
 
-    void selectedRowVanishesWhileAReplyWaits()
-    {
-        Rig rig;
-        rig.addSong("one.mp3", 1);
-        QVERIFY(rig.start());
-        ProtocolClient &a = rig.connect();
-        ProtocolClient &b = rig.connect();
-
-        // The sync reply to both selected lines waits in the gate; meanwhile the
+        // The sync reply to the selected lines waits in the gate; meanwhile the
         // first line's client leaves and its row goes. The walk over the rows
-        // goes on: the gone line's send fails and is logged, the other line
-        // still gets its reply. The gate is held shut by a client that stopped
-        // reading a large send, until the row goes.
-        NetHarness::GateHolder gate(rig.lines, rig.port);
-        QVERIFY(gate.shut());
-        QTimer::singleShot(10000, &rig.context, [&] { gate.open(); });
-        QObject::connect(rig.table().model(), &QAbstractItemModel::rowsRemoved, &rig.context,
-                         [&] { gate.open(); });
-        rig.onArrival = {{"SYNC ", [&] { a.socket.abort(); }}};
-        QVERIFY(rig.sendOne(a, "SYNC \r\n"));
+        // goes on: the gone line's send fails and is logged, the last line
+        // still gets its reply.
+        ProtocolClient &b = rig.connect();
+        QVERIFY(shut());
+        connect(rig.table().model(), &QAbstractItemModel::rowsRemoved, &rig.context, [&] { gate.open(); });
+        rig.onArrival = {{"SYNC ", [&] { c.socket.abort(); }}};
+        QVERIFY(rig.sendOne(c, "SYNC \r\n"));
         QCOMPARE(b.read(1), QByteArray("!"));
-        QCOMPARE(rig.logged("Winsock #" + Lines::signPadded(a.line) + " no longer exists."), 1);
+        QCOMPARE(rig.logged("Winsock #" + Lines::signPadded(c.line) + " no longer exists."), 1);
         QCOMPARE(rig.table().rowCount(), 3); // the listener's, b's and the gate holder's
         rig.onArrival.clear();
         QVERIFY(rig.nothingPending(b));
