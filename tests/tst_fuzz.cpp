@@ -192,7 +192,7 @@ struct Fuzz {
     void waitAtTop(const std::function<bool()> &condition)
     {
         mStuck.start(kStuckMs);
-        const bool met = mWaiter.waitUntil(
+        const bool met = runEventsUntil(
                 [&] {
                     if (mRig.interpreter.transferState() == TransferState::Sending)
                         fail(QStringLiteral("TransferState is Sending with no stream running"));
@@ -375,12 +375,8 @@ struct Fuzz {
                 : r < 40        ? mR.largest
                 : r < 75        ? 1 + mRng.bounded(quint32(count))
                                 : QList<qint64>{0, -1, count + 1, 65537}[mRng.bounded(4)];
-        switch (mRng.bounded(5)) {
-        case 0: return "&H" + QByteArray::number(n, 16).toUpper();
-        case 1: return " 0" + QByteArray::number(n) + pick({".4", "E0", "x"});
-        case 2: return pick({"", "abc", "1E999", "-"});
-        default: return QByteArray::number(n);
-        }
+        // Now and then spelt otherwise, or no number at all.
+        return mRng.bounded(4) ? QByteArray::number(n) : pick({"&H2", " 0 2.5", "3E0", "", "abc", "1E999"});
     }
 
     QByteArray item()
@@ -410,7 +406,6 @@ struct Fuzz {
     const Replies &mR;
     QRandomGenerator mRng;
     std::vector<std::unique_ptr<FuzzClient>> mClients;
-    ProtocolClient mWaiter;
     QTimer mTick, mStuck;
     int mStepsLeft = 0, mStep = 0;
     QString mFailure;
