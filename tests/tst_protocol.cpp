@@ -65,7 +65,7 @@ struct FifoRescue {
     std::jthread thread; // last: starts once the rest exists
 };
 
-enum class Change { Vanished, Fifo, Folder, Device, Shortened, Grown };
+enum class Change { Vanished, Fifo, Folder, Shortened, Grown };
 
 // Puts what is not a regular file where a song was (or nothing at all).
 void replaceSong(const QByteArray &path, Change change)
@@ -76,11 +76,9 @@ void replaceSong(const QByteArray &path, Change change)
         QCOMPARE(::mkfifo(path.constData(), 0644), 0);
     if (change == Change::Folder)
         std::filesystem::create_directory(p);
-    if (change == Change::Device)
-        std::filesystem::create_symlink("/dev/null", p);
 }
 
-enum class Ending { ClientCloses, OperatorCloses, LineClaimedAgain, FileShrinks, ServerExits };
+enum class Ending { ClientCloses, OperatorCloses, LineClaimedAgain, ServerExits };
 
 } // namespace
 
@@ -101,7 +99,6 @@ private slots:
         QTest::newRow("header, NUL at 4095") << fileHeader(1, p) << header("FILE 1        " + p);
         QTest::newRow("header, cut at 4095") << fileHeader(1, q + "tail") << "FILE 1        " + q;
         QTest::newRow("length, 0") << Wire::lengthReply(0) << QByteArray("0\0        ", 10);
-        QTest::newRow("length, 10 digits") << Wire::lengthReply(1'234'567'890) << QByteArray("1234567890");
         QTest::newRow("length, 11 digits") << Wire::lengthReply(12'345'678'901) << QByteArray("1234567890");
         auto song = [](const QByteArray &text) {
             const std::optional<qint32> n = Wire::songNumberFromValue(Wire::readNumber(text));
@@ -109,25 +106,18 @@ private slots:
         };
         const char *numbers[][2] = {{" \t\n-\t1\n3\r\n", "-13"},
                                     {"1 E 2", "100"},
-                                    {"7abc", "7"},
                                     {"7\r\n8", "7"},
-                                    {"40000", "40000"},
                                     {"2147483647", "2147483647"},
                                     {"-2147483648", "-2147483648"},
                                     {"", "0"},
-                                    {"-", "0"},
                                     {"E5", "0"},
-                                    {".75", "1"},
                                     {"2.5", "2"},
                                     {"3.5", "4"},
-                                    {"-2.5", "-2"},
                                     {"1D2", "100"},
                                     {"15E-1", "2"},
-                                    {"&H1F", "31"},
                                     {"& h 1 f", "31"},
                                     {"&O78", "7"},
                                     {"-&H10", "-16"},
-                                    {"&H", "0"},
                                     {"2147483648", "none"},
                                     {"-2147483649", "none"},
                                     {"2147483647.5", "none"},
@@ -202,70 +192,11 @@ private slots:
         QCOMPARE(rig.interpreter.cmdBuffer(), QByteArray("X\r\n")); // under seven characters: held
     }
 
-    void songOnTheWireIsTheFile_data()
-    {
-        QTest::addColumn<qint64>("size");
-        const qint64 piece = SongFile::kPieceSize;
-        for (const qint64 size : {qint64(0), qint64(1), piece, piece + 1, Wire::kMaxAnnouncedSize})
-            QTest::addRow("%lld bytes", size) << size;
-    }
-
-    void songOnTheWireIsTheFile()
-    {
-        QFETCH(qint64, size);
-        Rig rig;
-        const QByteArray song = rig.addSong("s.mp3", size, 9);
-        QVERIFY(rig.start());
-        ProtocolClient &c = rig.connect();
-        QVERIFY(rig.sendOne(c, "SONG 1\r\n"));
-        QCOMPARE(c.read(4096), header(size, "s.mp3"));
-
-        // The line's transfer cells as a view of the table sees them change
-        // during the song: "sent" and "left" once both are written.
-        ConnectionTable &table = rig.table();
-        QStringList cells;
-        const auto watch = connect(table.model(), &QAbstractItemModel::dataChanged, this,
-                                   [&](const QModelIndex &from, const QModelIndex &to) {
-                                       const int row = table.rowOfLine(c.line);
-                                       if (from.row() <= row && row <= to.row()
-                                           && from.column() <= ConnectionTable::BytesLeft
-                                           && ConnectionTable::BytesLeft <= to.column())
-                                           cells << table.cell(row, ConnectionTable::BytesSent) + '|'
-                                                           + table.cell(row, ConnectionTable::BytesLeft);
-                                   });
-        QVERIFY(rig.sendOne(c, "READY\r\n"));
-        QCOMPARE(c.read(size), song);
-        QVERIFY(c.waitUntil([&] { return rig.interpreter.transferState() == TransferState::Idle; }));
-        disconnect(watch);
-
-        // Piece by piece: counts that grow up to at most 1 MiB (sent and
-        // still queued), then "All" and "None"; the pieces carry the song.
-        qint64 carried = 0;
-        qint64 piece = 0;
-        const QRegularExpression counts(QStringLiteral("^ (\\d+)\\| (\\d+)$"));
-        for (const QString &shown : std::as_const(cells)) {
-            if (shown == QLatin1String("All|None")) {
-                carried += std::exchange(piece, 0);
-                continue;
-            }
-            const QRegularExpressionMatch m = counts.match(shown);
-            QVERIFY2(m.hasMatch(), qPrintable(shown));
-            const qint64 sent = m.captured(1).toLongLong();
-            QVERIFY2(sent >= piece && sent + m.captured(2).toLongLong() <= SongFile::kPieceSize,
-                     qPrintable(shown));
-            piece = sent;
-        }
-        QCOMPARE(piece, 0); // the last piece, too, ended at "All" and "None"
-        QCOMPARE(carried, size);
-        QCOMPARE(cells.isEmpty(), size == 0);
-        QVERIFY(rig.nothingPending(c)); // not one byte beyond the song
-    }
-
     void songToTheLastSelectedRowWhileCommandsWait()
     {
         Rig rig;
         // More than the kernel can hold while the newer client reads nothing.
-        const qint64 size = qMax<qint64>(8 << 20, kernelSendBufferLimit() + (4 << 20));
+        const qint64 size = qMax<qint64>(8 << 20, kernelSendBufferLimit() + (4 << 20)) + 1;
         const QByteArray song = rig.addSong("long.mp3", size, 7);
         QVERIFY(rig.start());
         ProtocolClient &older = rig.connect();
@@ -274,11 +205,28 @@ private slots:
         QVERIFY(rig.sendOne(older, "SONG 1\r\n"));
         QCOMPARE(older.read(4096) + newer.read(4096), header(size, "long.mp3").repeated(2));
 
-        // While the song goes to the newer line: its "sent" cell, and two
-        // commands from the older line, each its own arrival, held. The newer
-        // client stops reading until the server has logged both, so the song
-        // cannot end before they come, however fast the machine.
-        QString sent;
+        // The newer line's transfer cells as a view sees them: per piece, counts
+        // that grow within the piece (sent and still queued), then "All" and
+        // "None"; the pieces carry the song.
+        qint64 carried = 0, piece = 0;
+        bool countsFit = true;
+        connect(table.model(), &QAbstractItemModel::dataChanged, &rig.context, [&](const QModelIndex &at) {
+            const int row = table.rowOfLine(newer.line);
+            if (at.row() != row || at.column() != ConnectionTable::BytesLeft)
+                return;
+            const QString sentCell = table.cell(row, ConnectionTable::BytesSent);
+            if (sentCell == QLatin1String("All"))
+                return void(carried += std::exchange(piece, 0));
+            bool ok = false, okLeft = false;
+            const qint64 sent = sentCell.trimmed().toLongLong(&ok);
+            const qint64 left = table.cell(row, ConnectionTable::BytesLeft).trimmed().toLongLong(&okLeft);
+            countsFit = countsFit && ok && okLeft && sent >= piece && sent + left <= SongFile::kPieceSize;
+            piece = sent;
+        });
+        // While the song goes to the newer line two commands from the older
+        // line, each its own arrival, are held. The newer client stops reading
+        // until the server has logged both, so the song cannot end before they
+        // come, however fast the machine.
         bool heldDuringTheSong = false;
         rig.onArrival = {{"SYNC", [&] { older.send("SLLEN\r\n"); }},
                          {"SLLEN", [&] {
@@ -286,7 +234,6 @@ private slots:
                               newer.holdReads(false);
                           }}};
         newer.whenReceived(4096 + 64 * 1024, [&] {
-            sent = table.cell(table.rowOfLine(newer.line), 5);
             newer.holdReads(true);
             older.send("SYNC \r\n");
             // Should the commands never be logged, the song goes on late and the checks fail.
@@ -299,12 +246,8 @@ private slots:
         QVERIFY(heldDuringTheSong);
         QCOMPARE(older.available(), 0);
         QCOMPARE(rig.logged("Corrupt message received\r\nSYNC \r\nSLLEN\r\n"), 1);
-        QVERIFY2(QRegularExpression(QStringLiteral("^( [0-9]{1,7}|All)$")).match(sent).hasMatch(),
-                 qPrintable(sent));
-        QVERIFY(newer.waitUntil([&] {
-            const int row = table.rowOfLine(newer.line);
-            return table.cell(row, 5) == QLatin1String("All") && table.cell(row, 6) == QLatin1String("None");
-        }));
+        QVERIFY(newer.waitUntil([&] { return carried == size; }));
+        QVERIFY(countsFit);
         // One held message per later arrival, on any line, to both; text from
         // two lines joins in the one buffer. The selection decides, not the
         // asker; with none, the box's text is logged (there is no display).
@@ -323,9 +266,8 @@ private slots:
     void streamEnds_data()
     {
         QTest::addColumn<Ending>("ending");
-        const char *names[]
-                = {"client closes", "operator closes", "line claimed again", "file shrinks", "server exits"};
-        for (int i = 0; i < 5; ++i)
+        const char *names[] = {"client closes", "operator closes", "line claimed again", "server exits"};
+        for (int i = 0; i < 4; ++i)
             QTest::newRow(names[i]) << Ending(i);
     }
 
@@ -357,8 +299,6 @@ private slots:
             }
             if (ending == Ending::OperatorCloses)
                 rig.selectOnly(target.line), lines.cmdClose_Click(), rig.selectOnly(watcher.line);
-            if (ending == Ending::FileShrinks) // mid-piece, wherever the stream is now
-                std::filesystem::resize_file(rig.path("long.mp3").toStdString(), (1 << 20) + 1000);
             if (ending == Ending::ServerExits)
                 rig.beginExit();
         });
@@ -371,15 +311,6 @@ private slots:
         // Shown with the address taken before the stream, though the asker's line
         // may be gone or another client's by now.
         QVERIFY(rig.incoming.endsWith(QLatin1String("-->127.0.0.1 - 7 bytes: \r\n\r\nREADY\r\n")));
-        if (ending == Ending::FileShrinks) {
-            // The client counts against the header: it is told by its line's end.
-            QVERIFY(target.waitUntil(
-                    [&] { return target.socket.state() == QAbstractSocket::UnconnectedState; }));
-            QCOMPARE(rig.loggedWith("Song stopped, the file cannot be read to its end: "
-                                    + rig.shown("long.mp3")),
-                     1);
-            QCOMPARE(rig.loggedWith(QStringLiteral("Song stopped after ")), 1);
-        }
         QVERIFY(watcher.waitUntil(
                 [&] { return lines.lineInUse(target.line) == (ending == Ending::LineClaimedAgain); }));
         QCOMPARE(newcomer.total(), 0);
@@ -394,9 +325,7 @@ private slots:
     {
         QTest::addColumn<Change>("change");
         QTest::addColumn<qint64>("served"); // before the line closes; -1: all, and it stays
-        QTest::newRow("swapped for a FIFO") << Change::Fifo << 0LL;
         QTest::newRow("swapped for a folder") << Change::Folder << 0LL;
-        QTest::newRow("swapped for a device") << Change::Device << 0LL;
         QTest::newRow("vanished") << Change::Vanished << 0LL;
         QTest::newRow("shortened") << Change::Shortened << 6000LL;
         QTest::newRow("grown") << Change::Grown << -1LL;
@@ -414,17 +343,13 @@ private slots:
         QCOMPARE(c.read(4096), header(10000, "a.mp3"));
 
         const QByteArray path = rig.path("a.mp3");
-        std::optional<FifoRescue> rescue;
         if (change < Change::Shortened)
             replaceSong(path, change);
-        if (change == Change::Fifo)
-            rescue.emplace(path);
         if (change == Change::Shortened)
             std::filesystem::resize_file(path.constData(), 6000);
         if (change == Change::Grown)
             std::ofstream(path.constData(), std::ios::binary | std::ios::app) << "more than was announced";
         QVERIFY(rig.sendOne(c, "READY\r\n"));
-        QVERIFY2(!rescue || !rescue->used, "READY waited in open(2) for a writer");
         QCOMPARE(rig.interpreter.transferState(), TransferState::Idle);
         if (served < 0) {
             QCOMPARE(c.read(song.size()), song);
@@ -457,37 +382,31 @@ private slots:
     void nothingSentForWhatCannotBeServed()
     {
         Rig rig;
-        const char *names[] = {"a.mp3", "b.mp3", "c.mp3", "d.mp3", "e.mp3", "f.mp3"};
+        const char *names[] = {"a.mp3", "b.mp3", "c.mp3", "d.mp3"};
+        QByteArray ten;
         for (const char *name : names)
-            rig.addSong(name, 10);
-        rig.addSong("g.mp3", 100'000'000, -1);
-        rig.addSong("h.mp3", 5LL << 30, -1);
+            ten = rig.addSong(name, 10);
+        rig.addSong("e.mp3", 100'000'000, -1);
+        rig.addSong("f.mp3", 5LL << 30, -1);
         QVERIFY(rig.start());
         ProtocolClient &c = rig.connect();
         QVERIFY(rig.sendOne(c, "READY\r\n"));
         QCOMPARE(rig.logged("Nothing sent for READY: no song has been chosen"), 1);
 
         // Changed since the scan listed them as songs: no header for what cannot
-        // be opened now as a regular file, nor for sizes the header cannot
-        // announce; READY then sends nothing, and the conversation goes on.
-        for (Change change : {Change::Vanished, Change::Fifo, Change::Folder, Change::Device})
+        // be opened now as a regular file (a FIFO is not waited on for a
+        // writer), nor for sizes the header cannot announce; READY then sends
+        // nothing, and the conversation goes on.
+        for (Change change : {Change::Vanished, Change::Fifo, Change::Folder})
             replaceSong(rig.path(names[int(change)]), change);
         const FifoRescue rescue(rig.path(names[1]));
-        // Whoever runs as root reads whatever the mode says.
-        const bool root = ::geteuid() == 0;
-        if (!root)
-            std::filesystem::permissions(rig.path(names[4]).constData(), std::filesystem::perms::none);
-        const qint64 tooLarge[] = {100'000'000, 5LL << 30};
-        for (int song = 1; song <= 8; ++song) {
-            if (song == 6 || (song == 5 && root))
-                continue;
+        for (int song : {1, 2, 3, 5, 6}) {
             const QString why = "song " + QString::number(song)
-                    + (song > 6 ? " is too large to announce (" + Wire::groupedCount(tooLarge[song - 7])
-                                       + " bytes"
-                                : " cannot be read (" + rig.shown(names[song - 1]) + ": "
-                                       + (song == 1 || song == 5
-                                                  ? ""
-                                                  : "not a regular file)")); // 1: the system's words
+                    + (song > 4 ? " is too large to announce ("
+                                       + Wire::groupedCount(song == 5 ? 100'000'000 : 5LL << 30) + " bytes"
+                                : " cannot be read (" + rig.shown(names[song - 1])
+                                       + (song == 1 ? ": "
+                                                    : ": not a regular file)")); // 1: the system's words
             QVERIFY(rig.sendOne(c, "SONG " + QByteArray::number(song) + "\r\n"));
             QVERIFY(rig.sendOne(c, "READY\r\n"));
             QVERIFY2(rig.loggedWith("No file header sent: " + why)
@@ -499,8 +418,10 @@ private slots:
         QVERIFY(!rescue.used);
         QCOMPARE(rig.loggedWith("Sending Song "), 0);
         // What is still a readable file gets its header: the checks above can see one.
-        QVERIFY(rig.sendOne(c, "SONG 6\r\n"));
-        QCOMPARE(c.read(4096), header(10, "f.mp3"));
+        QVERIFY(rig.sendOne(c, "SONG 4\r\n"));
+        QCOMPARE(c.read(4096), header(10, "d.mp3"));
+        QVERIFY(rig.sendOne(c, "READY\r\n")); // nothing of the refusals is left over
+        QCOMPARE(c.read(10), ten);
 
         // Four megabytes without a line end, then one: the receive buffer and
         // the log stay bounded, and the conversation goes on.
@@ -521,9 +442,15 @@ private slots:
         rig.watch = nullptr;
         QVERIFY(rig.nothingPending(c));
         QCOMPARE(buffer, QByteArray());
+        // Six characters wait for a seventh, as when a message is split at its CR.
+        QVERIFY(rig.sendOne(c, "SYNC \r"));
+        QCOMPARE(buffer, QByteArray("SYNC \r"));
     }
 
-    void nestedRunsNeitherRepeatNorMix()
+    // Runs nested in the gate's wait: the gate is held shut by a client that
+    // stopped reading a large send; should a fault keep it shut, it opens late
+    // and the checks fail rather than hang.
+    void runsNestedInTheGate()
     {
         Rig rig;
         rig.addSong("one.mp3", 11);
@@ -533,15 +460,16 @@ private slots:
         QVERIFY(rig.start());
         const QByteArray list = rig.catalogue.mFilelist();
         ProtocolClient &c = rig.connect();
-
-        // SONG 1's header waits in the gate, held shut by a client that stopped
-        // reading a large send, where SONG 2 runs nested and is answered first.
-        // Neither is read twice; each "FILE " line names its own song. Should
-        // the fault keep the gate shut, it opens late and the checks fail rather
-        // than hang.
         NetHarness::GateHolder gate(rig.lines, rig.port);
-        QVERIFY(gate.shut());
-        QTimer::singleShot(5000, &rig.context, [&] { gate.open(); });
+        QTimer late;
+        late.setSingleShot(true);
+        connect(&late, &QTimer::timeout, &rig.context, [&] { gate.open(); });
+        auto shut = [&] { return late.start(10000), gate.shut(); };
+
+        // SONG 1's header waits in the gate, where SONG 2 runs nested and is
+        // answered first. Neither is read twice; each "FILE " line names its
+        // own song.
+        QVERIFY(shut());
         rig.onArrival = {{"SONG 1", [&] { c.send("SONG 2\r\n"); }}, {"SONG 2", [&] { gate.open(); }}};
         QVERIFY(rig.sendOne(c, "SONG 1\r\n"));
         QCOMPARE(c.read(8192), header("FILE 22       two.mp3") + header("FILE 11       one.mp3"));
@@ -555,8 +483,7 @@ private slots:
         // The gate stays shut from the first piece on until the sync has come.
         rig.onArrival = {{"SYNC ", [&] { gate.open(); }}};
         c.whenReceived(c.total() + 4096, [&] {
-            QVERIFY(gate.shut());
-            QTimer::singleShot(5000, &rig.context, [&] { gate.open(); });
+            QVERIFY(shut());
             c.send("SYNC \r\n");
             std::filesystem::remove_all(rig.path("zz").toStdString());
             rig.catalogue.cmdReload_Click();
@@ -564,73 +491,58 @@ private slots:
         QVERIFY(rig.sendOne(c, "SLIST\r\n"));
         QByteArray got = c.read(list.size() + 1);
         QVERIFY(c.waitUntil([&] { return rig.interpreter.transferState() == TransferState::Idle; }));
-        rig.onArrival.clear();
         QCOMPARE(got.indexOf('!') % 4096, 0);
         QCOMPARE(got.remove(got.indexOf('!'), 1), list);
         QVERIFY(rig.nothingPending(c));
         QVERIFY(rig.sendOne(c, "SLIST\r\n"));
         QCOMPARE(c.read(20), QByteArray("\\one.mp3\r\n\\two.mp3\r\n"));
-    }
 
-    void nestingOfWaitingRunsIsBounded()
-    {
-        Rig rig;
-        rig.addSong("one.mp3", 1);
-        QVERIFY(rig.start());
-        ProtocolClient &c = rig.connect();
+        // The sync reply to the selected lines waits in the gate at the first
+        // line; meanwhile the last line's client leaves and a newcomer takes
+        // that line. The walk over the rows goes on: the first line gets its
+        // reply, the send meant for the gone client fails and is logged rather
+        // than reach the newcomer.
+        ProtocolClient &b = rig.connect();
+        ProtocolClient newcomer;
+        QVERIFY(shut());
+        connect(rig.table().model(), &QAbstractItemModel::rowsRemoved, &rig.context,
+                [&] { newcomer.socket.connectToHost(QHostAddress::LocalHost, rig.port); });
+        connect(rig.table().model(), &QAbstractItemModel::rowsInserted, &rig.context,
+                [&](const QModelIndex &, int row) {
+                    newcomer.line = rig.table().lineOfRow(row), gate.open();
+                });
+        rig.onArrival = {{"SYNC ", [&] { b.socket.abort(); }}};
+        QVERIFY(rig.sendOne(c, "SYNC \r\n"));
+        QCOMPARE(c.read(1), QByteArray("!"));
+        QCOMPARE(rig.logged("Winsock #" + Lines::signPadded(b.line) + " no longer exists."), 1);
+        rig.onArrival.clear();
+        // Whatever reached the newcomer comes before the reply it asks for now.
+        QCOMPARE(newcomer.line, b.line);
+        rig.selectOnly(b.line);
+        QVERIFY(rig.sendOne(newcomer, "SLLEN\r\n"));
+        QCOMPARE(newcomer.read(10), Wire::lengthReply(20));
 
-        // The gate held shut by a client that stopped reading a large send, one
-        // sync per arrival: every acting run waits in the gate with the next
-        // arrival nested inside it. Past the bound the arrivals are held in the
-        // buffer instead of deepening the stack; a
-        // remote client could otherwise nest runs until the stack overflows.
+        // One sync per arrival: every acting run waits in the gate with the
+        // next arrival nested inside it. Past the bound the arrivals are held in
+        // the buffer instead of deepening the stack, which a remote client could
+        // otherwise overflow; they are answered one per later arrival.
         constexpr int kBound = Interpreter::kMaxNestedRuns;
-        constexpr int kSent = kBound + 5;
         int sent = 1;
         QByteArray heldAtTheTop;
-        NetHarness::GateHolder gate(rig.lines, rig.port);
-        QVERIFY(gate.shut());
-        QTimer::singleShot(10000, &rig.context, [&] { gate.open(); });
+        rig.selectOnly(c.line);
+        QVERIFY(shut());
         rig.onArrival = {{"SYNC ", [&] {
-                              if (sent++ < kSent)
+                              if (sent++ < kBound + 5)
                                   return c.send("SYNC \r\n");
                               heldAtTheTop = rig.interpreter.cmdBuffer();
                               gate.open();
                           }}};
         QVERIFY(rig.sendOne(c, "SYNC \r\n"));
         QCOMPARE(c.read(kBound), QByteArray(kBound, '!'));
-        QCOMPARE(heldAtTheTop, QByteArray("SYNC \r\n").repeated(kSent - kBound));
-        // The held messages are answered one per later arrival.
+        QCOMPARE(heldAtTheTop, QByteArray("SYNC \r\n").repeated(5));
         QVERIFY(rig.sendOne(c, "NOOP \r\n"));
         QCOMPARE(c.read(1), QByteArray("!"));
         QCOMPARE(c.available(), 0);
-    }
-
-    void selectedRowVanishesWhileAReplyWaits()
-    {
-        Rig rig;
-        rig.addSong("one.mp3", 1);
-        QVERIFY(rig.start());
-        ProtocolClient &a = rig.connect();
-        ProtocolClient &b = rig.connect();
-
-        // The sync reply to both selected lines waits in the gate; meanwhile the
-        // first line's client leaves and its row goes. The walk over the rows
-        // goes on: the gone line's send fails and is logged, the other line
-        // still gets its reply. The gate is held shut by a client that stopped
-        // reading a large send, until the row goes.
-        NetHarness::GateHolder gate(rig.lines, rig.port);
-        QVERIFY(gate.shut());
-        QTimer::singleShot(10000, &rig.context, [&] { gate.open(); });
-        QObject::connect(rig.table().model(), &QAbstractItemModel::rowsRemoved, &rig.context,
-                         [&] { gate.open(); });
-        rig.onArrival = {{"SYNC ", [&] { a.socket.abort(); }}};
-        QVERIFY(rig.sendOne(a, "SYNC \r\n"));
-        QCOMPARE(b.read(1), QByteArray("!"));
-        QCOMPARE(rig.logged("Winsock #" + Lines::signPadded(a.line) + " no longer exists."), 1);
-        QCOMPARE(rig.table().rowCount(), 3); // the listener's, b's and the gate holder's
-        rig.onArrival.clear();
-        QVERIFY(rig.nothingPending(b));
     }
 };
 

@@ -42,7 +42,7 @@ struct Rig {
                                  &Rig::pumpEvents, [this] { return musicFolder; }}),
           interpreter(ProtocolServices{[this](const QString &e) { log(e); },
                                        [this](const QString &text) { incoming += text; },
-                                       [this] { return hide; }, [this](const QString &text) { log(text); },
+                                       [] { return false; }, [this](const QString &text) { log(text); },
                                        [this] { return exiting; }, &Rig::pumpEvents},
                       lines, catalogue)
     {
@@ -139,7 +139,6 @@ struct Rig {
     // --- what the program around the protocol would hold ---------------------------
     QStringList entries;  // the operator log, one entry each, as logged
     QString incoming;     // the incoming-messages pane
-    bool hide = false;    // "Hide System Messages"
     bool exiting = false; // the exit work has begun
     QString musicFolder;  // the music-folder field
     // Sees every log entry as it is logged, nested wherever the server is.
