@@ -4,13 +4,12 @@
 // read from standard output. Clients talk to it through ProtocolClient.
 
 #include "AppFixture.h"
+#include "ProtocolClient.h"
 
-#include <QDeadlineTimer>
 #include <QProcess>
 #include <QRegularExpression>
 
 #include <csignal>
-#include <grp.h>
 #include <unistd.h>
 
 namespace E2E {
@@ -32,16 +31,6 @@ public:
     ~ServerRun() { finish(SIGKILL); }
 
     QString iniPath() const { return mDir + "/vorlune.ini"; }
-
-    // Runs the next start as this user and group, with no other groups
-    // (needs root); what a user without root's rights would see.
-    void runAs(uid_t uid, gid_t gid)
-    {
-        process.setChildProcessModifier([uid, gid] {
-            if (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0)
-                ::_exit(126);
-        });
-    }
 
     bool start(const QStringList &arguments = {})
     {
@@ -87,20 +76,18 @@ public:
         return result;
     }
 
-    // Waits until a log line matching re has appeared; returns its index or -1.
+    // Waits until a log line matches the whole of re; returns its index, or
+    // -1 once the time is up or the program has ended without one.
     int waitForLine(const QString &re, int from = 0)
     {
-        const QRegularExpression pattern(re);
-        const QDeadlineTimer deadline(kTimeoutMs);
-        for (;;) {
-            const QStringList all = lines();
-            for (int i = from; i < all.size(); ++i)
-                if (pattern.match(all[i]).hasMatch())
-                    return i;
-            if (process.state() == QProcess::NotRunning || deadline.hasExpired())
-                return -1;
-            process.waitForReadyRead(200);
-        }
+        qsizetype found = -1;
+        runEventsUntil(
+                [&] {
+                    return (found = lines().indexOf(QRegularExpression(re), from)) >= 0
+                            || process.state() == QProcess::NotRunning;
+                },
+                kTimeoutMs);
+        return int(found);
     }
 
     // The port of the "Listening on <ip> - <port>" line; ipPattern is a
