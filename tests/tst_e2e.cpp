@@ -38,7 +38,6 @@ void EndToEnd::commandLine()
             + QRegularExpression::escape(Server::applicationTitle() + " " + Server::versionText()) + "\n$";
     // Arguments, exit code, standard output and error (regular expressions).
     const std::tuple<QStringList, int, QString, QString> cases[] = {
-            {{"--help"}, 0, help, "^$"},
             {{"-h"}, 0, help, "^$"},
             {{"-v"}, 0, version, "^$"},
             {{"-platform", "offscreen", "-style=fusion", "-reverse", "--version"}, 0, version, "^$"},
@@ -123,8 +122,8 @@ void EndToEnd::configurationFolderFirstStartThenASession()
     // The bundled samples in serving order: a folder's own files first, then
     // its subfolders, each listing in case-insensitive name order.
     const QString music = QStringLiteral(VORLUNE_SOURCE_DIR "/samples/music");
-    const QStringList songs = {"/Welcome.mp3", "/Tones/A440.mp3", "/Tones/C Major Third.mp3",
-                               "/Voices/Second Sample.mp3", "/Voices/Deeper/Third Sample.mp3"};
+    const QStringList songs = {"\\Welcome.mp3", "\\Tones\\A440.mp3", "\\Tones\\C Major Third.mp3",
+                               "\\Voices\\Second Sample.mp3", "\\Voices\\Deeper\\Third Sample.mp3"};
     QVERIFY(writeFile(ini, settingsText("::", "0", music)));
     QVERIFY(run.start());
     const int port = run.listeningPort("\\S+");
@@ -136,18 +135,16 @@ void EndToEnd::configurationFolderFirstStartThenASession()
 
     ProtocolClient c, idle;
     QVERIFY(c.connectTo(port));
-    QByteArray list;
-    for (const QString &s : songs)
-        list += QString(s).replace('/', '\\').toUtf8() + "\r\n";
+    const QByteArray list = (songs.join("\r\n") + "\r\n").toUtf8();
     c.send("SLLEN\r\n");
     QCOMPARE(c.read(10), Wire::lengthReply(list.size()));
     c.send("SLIST\r\n");
     QCOMPARE(c.read(list.size()), list);
     for (int n : {1, int(songs.size())}) {
-        const QByteArray song = readFile(music + songs[n - 1]);
+        const QByteArray song = readFile(music + QString(songs[n - 1]).replace('\\', '/'));
         c.send("SONG " + QByteArray::number(n) + "\r\n");
         QCOMPARE(c.read(Wire::kFileHeaderSize),
-                 Wire::fileHeader(song.size(), songs[n - 1].mid(1).replace('/', '\\').toUtf8()).value());
+                 Wire::fileHeader(song.size(), songs[n - 1].mid(1).toUtf8()).value());
         c.send("READY\r\n");
         QCOMPARE(c.read(song.size()), song);
     }
@@ -233,7 +230,6 @@ void EndToEnd::aTerminalThatStopsReadingStopsNothing()
     QVERIFY(run.start());
     const int port = readTerminal("^Listening on 127\\.0\\.0\\.1 - \\d+$").section(' ', -1).toInt();
     QVERIFY2(port > 0, shown.constData());
-    const qsizetype before = ServerRun::entries(shown, true).size();
 
     // Each round logs two entries of about 2 KB: far more than a terminal
     // holds unread. Every one is still answered.
@@ -253,18 +249,12 @@ void EndToEnd::aTerminalThatStopsReadingStopsNothing()
     // Read again: the line cut short is finished, then the count of dropped
     // lines (the terminal may have taken some output in between by itself).
     // Every line shown is a whole entry.
-    const QString notice = "^\\((\\d+) log lines dropped: standard output was not accepting them\\)$";
-    QVERIFY2(!readTerminal(notice).isEmpty(), shown.right(2000).constData());
-    const QStringList after = ServerRun::entries(shown, true).mid(before);
-    QVERIFY2(after.filter("<not a log line>").isEmpty(),
-             qPrintable(after.filter("<not a log line>").join('\n')));
-    qint64 dropped = 0;
-    for (const QString &entry : after.filter(QRegularExpression(notice)))
-        dropped += QRegularExpression(notice).match(entry).captured(1).toLongLong();
-    const qint64 shownRounds = after.filter(" - Recv=").size() + after.filter(" - msg=[").size();
-    QVERIFY2(dropped > 0 && shownRounds + dropped >= 2 * rounds,
-             qPrintable(QStringLiteral("%1 shown, %2 dropped").arg(shownRounds).arg(dropped)));
-    qInfo("%lld log lines dropped while the terminal was not read, %lld shown", dropped, shownRounds);
+    const QString dropped
+            = readTerminal("^\\(\\d+ log lines dropped: standard output was not accepting them\\)$");
+    QVERIFY2(!dropped.isEmpty(), shown.right(2000).constData());
+    qInfo("%s", qPrintable(dropped));
+    const QStringList malformed = ServerRun::entries(shown, true).filter("<not a log line>");
+    QVERIFY2(malformed.isEmpty(), qPrintable(malformed.join('\n')));
 
     // Stalled once more, a termination signal still runs the exit work.
     QVERIFY2(talk(), "the server stopped answering while its terminal was not read");
