@@ -39,8 +39,7 @@ void EndToEnd::commandLine()
     // Arguments, exit code, standard output and error (regular expressions).
     const std::tuple<QStringList, int, QString, QString> cases[] = {
             {{"-h"}, 0, help, "^$"},
-            {{"-v"}, 0, version, "^$"},
-            {{"-platform", "offscreen", "-style=fusion", "-reverse", "--version"}, 0, version, "^$"},
+            {{"-platform", "offscreen", "-style=fusion", "-reverse", "-v"}, 0, version, "^$"}, // Qt's own too
             {{"--bogus"}, 2, "^$", "^Unknown option 'bogus'\\.\n\n" + usage},
             {{"--headless", "--settings"}, 2, "^$", "^Missing value after '--settings'\\.\n\n" + usage},
             {{"--settings", ""}, 2, "^$", "^The settings file name is empty\\.\n\n" + usage},
@@ -103,11 +102,9 @@ void EndToEnd::configurationFolderFirstStartThenASession()
     const bool held = squatter.listen(QHostAddress::AnyIPv4, 15150);
     QVERIFY(run.start());
     const int picked = run.waitForLine("^No IP Selected\\.  Auto-Selecting \\S+$");
-    const int outcome = run.waitForLine("^(Listening on .* - 15150|ERROR \\(listen port\\):  10048 - .+)$",
-                                        qMax(picked, 0));
+    const int outcome = run.waitForLine("^(Listening on .* - 15150|ERROR \\(listen port\\):  10048 - .+)$");
     QVERIFY2(picked >= 0 && outcome > picked && !(held && run.lines()[outcome].startsWith("Listening")),
              qPrintable(run.log()));
-    QVERIFY(run.lines().contains("Settings file: " + ini));
     QVERIFY(!run.log().contains("Songs Available: ")); // no music folder, no scan
     // The terminal of a server in the foreground closes: the exit work runs
     // and makes the folder. The picked address is not the operator's choice.
@@ -148,18 +145,14 @@ void EndToEnd::configurationFolderFirstStartThenASession()
         c.send("READY\r\n");
         QCOMPARE(c.read(song.size()), song);
     }
-    c.send("SYNC \r\n");
-    QCOMPARE(c.read(1), QByteArray("!"));
-
     QTcpServer probe;
     const QHostAddress v6 = probe.listen(QHostAddress::LocalHostIPv6) ? QHostAddress::LocalHostIPv6
                                                                       : QHostAddress::LocalHost;
     QVERIFY(idle.connectTo(port, v6));
-    for (const ProtocolClient *client : {&c, &idle})
-        QVERIFY2(run.waitForLine("^Accepted to " + client->socket.localAddress().toString() + " - "
-                                 + QString::number(client->socket.localPort()) + "$")
-                         >= 0,
-                 qPrintable(run.log()));
+    QVERIFY2(run.waitForLine("^Accepted to " + v6.toString() + " - "
+                             + QString::number(idle.socket.localPort()) + "$")
+                     >= 0,
+             qPrintable(run.log()));
     // Exit with two clients connected: their connections end, nothing is sent.
     QCOMPARE(run.finish(SIGTERM), 0);
     QVERIFY(c.endedSilently() && idle.endedSilently());
@@ -179,10 +172,8 @@ void EndToEnd::headlessStartThatCannotListenEnds()
         const QString file = noDisplay ? run.iniPath() : dir.filePath("elsewhere.ini");
         // LF line ends: CR LF afterwards shows that the exit work saved them.
         QVERIFY(writeFile(file, ("127.0.0.1\n" + taken + "\n\n").toUtf8()));
-        if (noDisplay) {
-            for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
-                run.env.remove(name);
-        }
+        if (noDisplay)
+            run.env.clear(); // as a service may be started
         QVERIFY(run.start(noDisplay ? QStringList() : QStringList{"--headless", "--settings", file}));
         QCOMPARE(run.finish(), 1);
         const QString log = run.log();

@@ -78,12 +78,12 @@ public:
 
     // Waits until a log line matches the whole of re; returns its index, or
     // -1 once the time is up or the program has ended without one.
-    int waitForLine(const QString &re, int from = 0)
+    int waitForLine(const QString &re)
     {
         qsizetype found = -1;
         runEventsUntil(
                 [&] {
-                    return (found = lines().indexOf(QRegularExpression(re), from)) >= 0
+                    return (found = lines().indexOf(QRegularExpression(re))) >= 0
                             || process.state() == QProcess::NotRunning;
                 },
                 kTimeoutMs);
