@@ -77,7 +77,8 @@ public:
     }
 
     // Waits until a log line matches the whole of re; returns its index, or
-    // -1 once the time is up or the program has ended without one.
+    // -1 once the time is up or the program has ended without one. The
+    // event loop runs meanwhile (the test's own clients and sockets too).
     int waitForLine(const QString &re)
     {
         qsizetype found = -1;
