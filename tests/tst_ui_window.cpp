@@ -3,6 +3,7 @@
 // mirror of the core.
 #include "AppFixture.h"
 #include "app/OperatorLog.h"
+#include "app/OperatorWarnings.h"
 #include "app/ServerStatus.h"
 #include "app/SettingsFile.h"
 #include "app/ui/CTray.h"
@@ -91,10 +92,24 @@ QStringList fixedParts(frmMain &window)
 class TestUiWindow : public QObject {
     Q_OBJECT
 private slots:
-    void controlsReachTheCore()
+    void controlsReachTheCoreAndWarningsPrecedeWhatTheyExplain()
     {
-        Fixture f;
+        Fixture f("127.0.0.1\r\n0\r\n/nonexistent/music\r\n");
         QVERIFY(!f.window.windowIcon().isNull()); // resources reached from a static library
+        // A folder that cannot be read (at start-up and at Reload) and a port
+        // field that names no port: the operator is told, not just shown 0 songs.
+        f.find<QPushButton>("cmdReload")->click();
+        const QString unreadable
+                = OperatorWarnings::unreadableMusicFolder(QStringLiteral("/nonexistent/music"),
+                                                          QStringLiteral("No such file or directory"))
+                + QStringLiteral("\r\nSongs Available: 0\r\n");
+        const QString port = QString::number(f.server.status().listeners().first().port);
+        const QString log = f.server.log().logPane().text();
+        QVERIFY2(log.count(unreadable) == 2
+                         && log.contains(OperatorWarnings::portChosenBySystem(port.toUShort())
+                                         + QStringLiteral("\r\nListening on 127.0.0.1 - ") + port),
+                 qPrintable(log));
+
         QTest::keyClick(f.find("txtPort"), Qt::Key_A, Qt::ControlModifier);
         QTest::keyClicks(f.find("txtPort"), QStringLiteral("0")); // typed: reaches the core
         QCOMPARE(f.server.fields().port, QStringLiteral("0"));
@@ -104,7 +119,6 @@ private slots:
         QVERIFY(!f.server.lines().lineInUse(0));
         f.find<QPushButton>("cmdListen")->click();
         QVERIFY(f.server.lines().lineInUse(0));
-        QCOMPARE(f.window.windowTitle(), f.server.title());
         // A client's line of tens of kilobytes must not cost a word-boundary layout.
         QCOMPARE(f.find<QPlainTextEdit>("txtIn")->wordWrapMode(), QTextOption::WrapAnywhere);
         // A whole song piece's count shows uncut in the transfer cells.
