@@ -2,7 +2,6 @@
 // the log's echo on standard output, which never waits, and what the
 // operator is shown of the server's state (status and warnings).
 #include "AppFixture.h"
-#include "ProtocolRig.h"
 #include "app/LineWriter.h"
 #include "app/OperatorLog.h"
 #include "app/QtMessages.h"
@@ -12,7 +11,6 @@
 #include "net/Lines.h"
 #include "net/Winsock.h"
 
-#include <QTcpServer>
 #include <QtTest>
 #include <fcntl.h>
 #include <pty.h>
@@ -83,10 +81,8 @@ private slots:
         const QString path = dir.filePath(QLatin1String(kSettingsFileName));
         const QByteArray old = "1.1.1.1\r\n1\r\n/a/long/old/folder\r\nfourth line\r\n";
         QVERIFY(writeFile(path, old));
-        const SettingsFields fields{.ip = QStringLiteral(" ip "),
-                                    .port = QString(),
-                                    .musicFolder = QStringLiteral("/m"),
-                                    .kept = {}};
+        SettingsFields fields;
+        fields.ip = QStringLiteral(" ip "), fields.port.clear(), fields.musicFolder = QStringLiteral("/m");
         // The write ends before the commit, as a crash would: nothing of it shows.
         QVERIFY(!SaveSettings(path, fields, nullptr, [] { return false; }));
         QCOMPARE(readFile(path), old);
@@ -149,25 +145,18 @@ private slots:
         ServerStatus &s = server.status();
         qint64 now = 1000;
         s.setClock([&] { return now; });
-        const auto texts = [&] {
-            return QStringList({s.listenText(), s.songsText(), s.clientsText(), s.activityText()}).join(u'|');
-        };
         s.Lines_listenStarted(3, QStringLiteral("::"), 15150, false);
         s.Lines_listenStarted(4, QStringLiteral("192.0.2.1"), 15151, true);
         for (int line : {6, 7, 7})
             s.Lines_connectionAccepted(qint16(line));
-        s.Catalogue_scanStarted();
-        s.Catalogue_scanProgress(1, 12);
-        QCOMPARE(texts(),
-                 QStringLiteral("Listening on all interfaces, port 15150, and 1 more|0 songs offered|"
-                                "2 clients|Scanning the music folder: 1 folder, 12 songs so far"));
         for (int line : {3, 6})
             s.Lines_lineReleased(qint16(line));
         s.Catalogue_musicFolderUnreadable(QStringLiteral("/gone"), QStringLiteral("gone"));
         s.Catalogue_scanEnded(true, 0, 1);
-        QCOMPARE(texts(),
-                 QStringLiteral("Listening on 192.0.2.1, port 15151 (chosen by the system)|0 songs "
-                                "offered: the music folder cannot be read|1 client|Idle"));
+        QCOMPARE(QStringList({s.listenText(), s.songsText(), s.clientsText()}).join(u'|'),
+                 QStringLiteral(
+                         "Listening on 192.0.2.1, port 15151 (chosen by the system)|0 songs offered: the "
+                         "music folder cannot be read|1 client"));
 
         // A send still out on the line when the stream begins (a header) is
         // not the song's; the pieces before the one in flight are.
@@ -202,10 +191,9 @@ private slots:
                  QByteArray("2026-12-07 04:05:06 msg=[a\\x09b\\r\\n2026-01-01 00:00:00 Listening"
                             "\\x1b]0;t\\x07]\\xc2\\x9b\xc3\xbc\\x7f\n"));
         // Qt's noise stays off standard error, its real warnings do not.
-        const QMessageLogContext xcb(nullptr, 0, nullptr, "qt.qpa.xcb"), plain;
-        QVERIFY(isQtNoise(QtWarningMsg, xcb, QStringLiteral("QXcbConnection: XCB error: 3 (BadWindow)")));
-        QVERIFY(!isQtNoise(QtWarningMsg, plain, QStringLiteral("QSocketNotifier: Invalid socket specified")));
-        QVERIFY(!isQtNoise(QtFatalMsg, plain, QStringLiteral("QStandardPaths: nothing else is left")));
+        QVERIFY(isQtNoise(QtWarningMsg, {}, QStringLiteral("QStandardPaths: XDG_RUNTIME_DIR not set"))
+                && !isQtNoise(QtFatalMsg, {}, QStringLiteral("QStandardPaths: nothing else is left")));
+        QVERIFY(!isQtNoise(QtWarningMsg, {}, QStringLiteral("QSocketNotifier: Invalid socket specified")));
     }
 
     void standardOutputKeepsLinesWholeAndCountsWhatItDrops()
