@@ -22,10 +22,9 @@ private slots:
     void oneInformationBoxAtATime()
     {
         // The box runs a nested event loop: an occasion inside it is logged
-        // instead of stacking a second box; headless, every one is logged.
+        // instead of stacking a second box.
         Server server;
         server.log().setEchoToStdout(false);
-        server.ShowInformation(QStringLiteral("headless"));
         QStringList shown;
         server.setInformationPresenter([&](const QString &text) {
             shown << text;
@@ -34,7 +33,7 @@ private slots:
         server.ShowInformation(QStringLiteral("outer"));
         server.ShowInformation(QStringLiteral("again"));
         QCOMPARE(shown, QStringList({"outer", "again"}));
-        QCOMPARE(server.log().logPane().text(), QStringLiteral("headless\r\nnested\r\nnested\r\n"));
+        QCOMPARE(server.log().logPane().text(), QStringLiteral("nested\r\nnested\r\n"));
     }
 
     void panesPurgeOnlyPastTheLimit()
@@ -48,15 +47,13 @@ private slots:
         QVERIFY(pane.text().size() == kPanePurgeLimit + 6 && !pane.purgedLabelVisible());
         log.AddLog(QStringLiteral("after"));
         QVERIFY(pane.text() == u"after\r\n" && pane.purgedLabelVisible());
-        log.cmdClear_Click(2);
-        QVERIFY(pane.text().isEmpty() && !pane.purgedLabelVisible());
         // The incoming pane tests the length it would have; only out of
         // memory shows its label. An arrival past the limit is kept whole.
         for (const qsizetype added : {10, 11, 70000}) {
             log.AddIncoming(QString(kPanePurgeLimit - 10, u'o'));
             log.AddIncoming(QString(added, u'n'));
-            QCOMPARE(log.incomingPane().text().size(), added == 10 ? kPanePurgeLimit : added);
-            QVERIFY(!log.incomingPane().purgedLabelVisible());
+            QVERIFY(log.incomingPane().text().size() == (added == 10 ? kPanePurgeLimit : added)
+                    && !log.incomingPane().purgedLabelVisible());
             log.cmdClear_Click(0);
         }
     }
@@ -253,11 +250,7 @@ private slots:
         int master = -1, slave = -1;
         QCOMPARE(::openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
         const int shells = ::dup(slave);
-        const auto closeAll = qScopeGuard([&] {
-            ::close(master);
-            ::close(slave);
-            ::close(shells);
-        });
+        const auto closeAll = qScopeGuard([&] { ::close(master), ::close(slave), ::close(shells); });
         LineWriter writer(slave, [](qint64) { return QByteArray(); });
         writer.prepareNonBlocking();
         QVERIFY(::fcntl(slave, F_GETFL) & O_NONBLOCK);
