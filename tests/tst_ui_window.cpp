@@ -258,7 +258,6 @@ private slots:
         Fixture f;
         QCOMPARE(f.window.size(), QSize(frmMain::kDesignWidth, frmMain::kDesignHeight));
         QVERIFY(QTest::qWaitForWindowExposed(&f.window));
-        QCOMPARE(layoutFaults(f.window), QStringList());
         const QStringList buttons = buttonSizes(f.window);
         QList<QWidget *> growing{f.find("ListView1"), f.find("txtLog"), f.find("txtIn")};
         QList<QSize> design;
