@@ -83,7 +83,6 @@ private slots:
         // The write ends before the commit, as a crash would: nothing of it shows.
         QVERIFY(!SaveSettings(path, fields, nullptr, [] { return false; }));
         QCOMPARE(readFile(path), old);
-        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{kSettingsFileName});
         QVERIFY(SaveSettings(path, fields)); // the shorter file replaces the old one whole
         QCOMPARE(readFile(path), QByteArray(" ip \r\n\r\n/m\r\n"));
 
