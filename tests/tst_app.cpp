@@ -1,6 +1,6 @@
-// The core under the window: the panes' purge rules, the settings file,
-// the log's echo on standard output, which never waits, and what the
-// operator is shown of the server's state (status and warnings).
+// The core under the window: the information box, the panes' purge rules,
+// the settings file, the log's echo on standard output, which never waits,
+// and the server's status as the operator is shown it.
 #include "AppFixture.h"
 #include "ProtocolRig.h"
 #include "app/LineWriter.h"

@@ -1,6 +1,7 @@
-// The window in-process (offscreen): its controls, close versus exit, an
-// exit inside the start-up scan, the tray icon's events and the panes'
-// mirror of the core.
+// The window in-process (offscreen): its controls and the warnings it logs,
+// the table and status bar under a stream, close versus exit, an exit inside
+// the start-up scan, the tray icon's events, the panes' mirror of the core
+// and the layout at every size.
 #include "AppFixture.h"
 #include "app/OperatorLog.h"
 #include "app/OperatorWarnings.h"
