@@ -5,12 +5,14 @@
 #include "ProtocolRig.h"
 #include "app/LineWriter.h"
 #include "app/OperatorLog.h"
+#include "app/QtMessages.h"
 #include "app/Server.h"
 #include "app/ServerStatus.h"
 #include "app/SettingsFile.h"
 #include "net/Lines.h"
 #include "net/Winsock.h"
 
+#include <QTcpServer>
 #include <QtTest>
 #include <fcntl.h>
 #include <pty.h>
@@ -190,6 +192,62 @@ private slots:
         QVERIFY2(seen.size() > 3 && seen.last() == size && std::is_sorted(seen.cbegin(), seen.cend()),
                  qPrintable(QString::number(seen.size())));
         QCOMPARE(status.activityText(), QStringLiteral("Idle"));
+    }
+
+    void listenerTextsNamePortAndReasonAndWarnOnlyWhenTheOperatorMustAct()
+    {
+        QTemporaryDir dir;
+        QVERIFY(writeFile(dir.filePath(QStringLiteral("song.mp3")), "ID3"));
+        Server server;
+        server.log().setEchoToStdout(false);
+        const ServerStatus &s = server.status();
+        Lines &lines = server.lines();
+        // All is well: a folder that can be read, a port the field names.
+        QTcpServer probe;
+        QVERIFY(probe.listen(QHostAddress::LocalHost));
+        const QString taken = QString::number(probe.serverPort());
+        probe.close();
+        server.setTxtMusicFolder(dir.path());
+        server.catalogue().LoadMP3List();
+        lines.cmdListen_Click(QStringLiteral("127.0.0.1"), taken);
+        QVERIFY2(!server.log().logPane().text().contains(QStringLiteral("Warning")),
+                 qPrintable(server.log().logPane().text()));
+        QCOMPARE(s.listenText() + u'|' + s.songsText(),
+                 QStringLiteral("Listening on 127.0.0.1, port %1|1 song offered").arg(taken));
+        // A Listen that fails beside a running listener changes nothing shown.
+        lines.cmdListen_Click(QStringLiteral("127.0.0.1"), taken);
+        QCOMPARE(s.listenText(), QStringLiteral("Listening on 127.0.0.1, port %1").arg(taken));
+        // Closed, then failing: the status says why nothing listens.
+        const auto closeListener = [&lines] {
+            lines.table().selectionModel()->select(lines.table().model()->index(0, 0),
+                                                   QItemSelectionModel::Select | QItemSelectionModel::Rows);
+            lines.cmdClose_Click();
+        };
+        closeListener();
+        QCOMPARE(s.listenText(), QStringLiteral("Not listening: the listener on line 0 was closed"));
+        QTcpServer squatter;
+        QVERIFY(squatter.listen(QHostAddress::LocalHost));
+        lines.cmdListen_Click(QStringLiteral("127.0.0.1"), QString::number(squatter.serverPort()));
+        QVERIFY(s.listenText().startsWith(QStringLiteral("Not listening: "))
+                && s.notListeningReason().size() > 3
+                && server.log().logPane().text().contains("ERROR (listen port):  10048 - "
+                                                          + s.notListeningReason()));
+        // Every interface is shown as such, not as one address.
+        for (const char *any : {"0.0.0.0", "::"}) {
+            lines.cmdListen_Click(QString::fromLatin1(any), QStringLiteral("0"));
+            QCOMPARE(s.listenText(),
+                     QStringLiteral("Listening on all interfaces%1, port %2 (chosen by the system)")
+                             .arg(any[0] == '0' ? " (IPv4 only)" : "")
+                             .arg(s.listeners().first().port));
+            closeListener();
+        }
+        // Qt's chatter stays off standard error; its real warnings do not.
+        const QMessageLogContext plain(nullptr, 0, nullptr, "default");
+        QVERIFY(isQtNoise(QtWarningMsg, plain,
+                          QStringLiteral("QStandardPaths: XDG_RUNTIME_DIR not set, "
+                                         "defaulting to '/tmp/runtime-root'")));
+        QVERIFY(!isQtNoise(QtWarningMsg, plain, QStringLiteral("QSocketNotifier: Invalid socket specified")));
+        QVERIFY(!isQtNoise(QtFatalMsg, plain, QStringLiteral("QStandardPaths: nothing else is left")));
     }
 
     void aClientCannotDriveTheOperatorsTerminal()

@@ -168,6 +168,15 @@ private slots:
         tray->notify(515); // a double click brings a hidden one back in its normal state
         QVERIFY(f.window.isVisible() && !f.window.isMinimized());
 
+        // The tray's menu: "Show" brings a minimised window back in its normal state.
+        QMenu *menu = tray->contextMenu();
+        QCOMPARE(menu->actions().size(), 2);
+        QVERIFY(menu->actions().at(0)->text() == u"Show" && menu->actions().at(1)->text() == u"Exit");
+        f.window.showMinimized();
+        QTRY_VERIFY(f.window.isMinimized());
+        menu->actions().at(0)->trigger();
+        QTRY_COMPARE(f.window.windowState(), Qt::WindowNoState);
+
         // The tray's "Exit", from the hidden window; the save fails.
         const QString notAFolder = f.dir.filePath(QStringLiteral("file")); // stops root as well
         QVERIFY(writeFile(notAFolder, "unchanged"));
