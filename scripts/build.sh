@@ -10,5 +10,11 @@ if [ "${1:-}" = "--sanitize" ]; then
   dir=build-asan
   options=(-DCMAKE_BUILD_TYPE=Debug -DVORLUNE_SANITIZE=ON -DVORLUNE_CORE_ONLY=ON)
 fi
+# A compiler cache, where one is installed, makes a rebuild after a small
+# change cheap; the build is the same without it.
+if command -v ccache >/dev/null 2>&1; then
+  options+=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+  export CCACHE_BASEDIR="${CCACHE_BASEDIR:-$PWD}"
+fi
 cmake -S . -B "$dir" "${options[@]}" >/dev/null
 cmake --build "$dir" -j "$(nproc)"

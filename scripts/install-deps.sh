@@ -3,7 +3,7 @@
 # nothing that is already there. Safe to run again. Packages named as
 # arguments are installed instead of the build packages (scripts/package.sh).
 set -euo pipefail
-packages=(g++ make cmake qt6-base-dev)
+packages=(g++ make cmake qt6-base-dev qt6-httpserver-dev libsystemd-dev pkg-config)
 [ $# -eq 0 ] || packages=("$@")
 missing=()
 for p in "${packages[@]}"; do
