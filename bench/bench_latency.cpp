@@ -9,8 +9,10 @@
 //  - a song of 99,999,999 bytes, from "READY" to its last byte, against a
 //    bare sender that hands the whole file to sendfile(2) on a blocking
 //    socket, in paired rounds: the ratio of each round, its median and its
-//    slowest round (a slow mode must not hide behind a median), and the
-//    largest gap between two reads inside a stream.
+//    slowest round (a slow mode must not hide behind a median), the
+//    largest gap between two reads inside a stream, and the gap before its
+//    last read (where a short last segment held back by Nagle's algorithm
+//    until the peer's delayed acknowledgement shows as some 40 ms).
 //
 // The servers measured: the core (a Server without window, in this process,
 // its log on standard output redirected to a file), and the built program
