@@ -64,7 +64,7 @@
 
 namespace {
 
-constexpr qint64 kBigSong = 99'999'999; // song 1: the largest a header can announce
+constexpr qint64 kBigSong = 99'999'999;  // song 1: the largest a header can announce
 constexpr qint64 kSmallSong = 64 * 1024; // song 2: for "READY" to its first byte
 constexpr int kBatch = 20;
 
@@ -145,7 +145,8 @@ public:
     bool receive(qint64 n, QByteArray *keep = nullptr, std::vector<Clock::time_point> *reads = nullptr)
     {
         for (qint64 got = 0; got < n;) {
-            const ssize_t r = ::recv(mFd, mBuf.data(), size_t(std::min<qint64>(n - got, qint64(mBuf.size()))), 0);
+            const ssize_t r
+                    = ::recv(mFd, mBuf.data(), size_t(std::min<qint64>(n - got, qint64(mBuf.size()))), 0);
             if (r <= 0)
                 return false;
             if (reads)
@@ -327,7 +328,7 @@ Stream bareStream(const QByteArray &path)
         for (ssize_t got = 0, r; got < 7 && (r = ::recv(fd, go + got, size_t(7 - got), 0)) > 0;)
             got += r;
         off_t offset = 0;
-        while (offset < kBigSong && ::sendfile(fd, file, &offset, size_t(kBigSong - offset)) > 0) {}
+        while (offset<kBigSong && ::sendfile(fd, file, &offset, size_t(kBigSong - offset))> 0) {}
         ::close(file);
         ::close(fd);
     });
@@ -425,9 +426,9 @@ void printLatency(const char *what, const std::vector<Target *> &targets,
         const std::vector<double> &v = t->lat.*kind;
         std::fprintf(out, "  %-8s %-8s median %6.3f ms  p90 %6.3f  max %7.3f  ratio to bare %5.2f%s\n", what,
                      t->name, median(v), percentile(v, 0.9), percentile(v, 1.0), median(v) / bare,
-                     t == targets[0] ? ""
+                     t == targets[0]                                          ? ""
                              : median(v) <= target || median(v) <= 1.5 * bare ? "  (within target)"
-                                                                               : "  (OVER TARGET)");
+                                                                              : "  (OVER TARGET)");
     }
 }
 
@@ -514,14 +515,16 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "an exchange failed\n");
         return 1;
     }
-    std::fprintf(out, "Round trips on one connection, %d of each (\"READY\": %d), targets 0.2 / 0.2 / 0.3 ms:\n",
+    std::fprintf(out,
+                 "Round trips on one connection, %d of each (\"READY\": %d), targets 0.2 / 0.2 / 0.3 ms:\n",
                  batches * kBatch, batches * kBatch / 4);
     printLatency("SYNC", targets, &Latencies::sync, 0.2);
     printLatency("SONG n", targets, &Latencies::song, 0.2);
     printLatency("READY", targets, &Latencies::ready, 0.3);
 
     // --- song streams, each round the bare sender beside each server ------------
-    std::fprintf(out, "\nSong of %lld bytes, \"READY\" to its last byte, %d paired rounds:\n", kBigSong, rounds);
+    std::fprintf(out, "\nSong of %lld bytes, \"READY\" to its last byte, %d paired rounds:\n", kBigSong,
+                 rounds);
     std::vector<Target *> streamed(targets.begin() + 1, targets.end());
     std::vector<std::vector<double>> ratios(streamed.size());
     std::vector<double> gaps(streamed.size()), lastGaps(streamed.size()), bareGap, bareLastGap;
@@ -548,13 +551,14 @@ int main(int argc, char **argv)
     for (size_t i = 0; i < streamed.size(); ++i) {
         const double mid = median(ratios[i]);
         const double slowest = *std::min_element(ratios[i].begin(), ratios[i].end());
-        std::fprintf(out,
-                     "  %-8s ratio to bare sendfile: median %.2f, slowest round %.2f; largest gap between reads "
-                     "%.2f ms, before the last read %.2f ms (bare: %.2f ms, %.2f ms)%s\n",
-                     streamed[i]->name, mid, slowest, gaps[i], lastGaps[i],
-                     *std::max_element(bareGap.begin(), bareGap.end()),
-                     *std::max_element(bareLastGap.begin(), bareLastGap.end()),
-                     mid >= 1.0 && slowest >= 0.8 && gaps[i] <= 5.0 ? "  (done)" : "  (NOT YET)");
+        std::fprintf(
+                out,
+                "  %-8s ratio to bare sendfile: median %.2f, slowest round %.2f; largest gap between reads "
+                "%.2f ms, before the last read %.2f ms (bare: %.2f ms, %.2f ms)%s\n",
+                streamed[i]->name, mid, slowest, gaps[i], lastGaps[i],
+                *std::max_element(bareGap.begin(), bareGap.end()),
+                *std::max_element(bareLastGap.begin(), bareLastGap.end()),
+                mid >= 1.0 && slowest >= 0.8 && gaps[i] <= 5.0 ? "  (done)" : "  (NOT YET)");
     }
     std::fprintf(out, "Load after: %s\n", qPrintable(loadText()));
     return 0;
