@@ -33,6 +33,16 @@ void resetAndClose(QTcpSocket &client)
     client.abort();
 }
 
+// An option of the server's side of a line's connection; -1 if unreadable.
+int socketOption(Lines &lines, qint16 line, int level, int name)
+{
+    int value = -1;
+    socklen_t size = sizeof value;
+    if (::getsockopt(int(lines.socket(line)->SocketHandle()), level, name, &value, &size) != 0)
+        return -1;
+    return value;
+}
+
 // The lines wired as the program wires them, with the log kept here, an
 // exit flag and waits that block in the event loop. It also does the
 // protocol's one duty towards the gate: a line's send that completes clears
@@ -96,6 +106,8 @@ private slots:
             clients.push_back(connectClient(lines, port));
             QVERIFY(clients.back() && lines.table().lineOfRow(line) == line
                     && lines.table().isSelected(line));
+            // The end of every send leaves at once: no Nagle's hold.
+            QCOMPARE(socketOption(lines, qint16(line), IPPROTO_TCP, TCP_NODELAY), 1);
         }
         QStringList cells;
         for (int column = 0; column < ConnectionTable::kColumnCount; ++column)
@@ -105,12 +117,7 @@ private slots:
                               QString::number(clients[0]->localPort()), "In", "N/A", "N/A"}));
         // Every accepted connection probes a silent peer: first after a
         // minute, then every 10 s, five times.
-        const auto option = [&](int level, int name) {
-            int value = -1;
-            socklen_t size = sizeof value;
-            ::getsockopt(int(lines.socket(1)->SocketHandle()), level, name, &value, &size);
-            return value;
-        };
+        const auto option = [&](int level, int name) { return socketOption(lines, 1, level, name); };
         QCOMPARE(QList<int>({option(SOL_SOCKET, SO_KEEPALIVE), option(IPPROTO_TCP, TCP_KEEPIDLE),
                              option(IPPROTO_TCP, TCP_KEEPINTVL), option(IPPROTO_TCP, TCP_KEEPCNT)}),
                  QList<int>({1, 60, 10, 5}));
@@ -193,6 +200,7 @@ private slots:
         // forces it closed.
         auto again = connectClient(lines, g.port);
         QVERIFY(again && lines.table().lineOfRow(3) == 0);
+        QCOMPARE(socketOption(lines, 0, IPPROTO_TCP, TCP_NODELAY), 1);
         again->disconnectFromHost();
         QTRY_VERIFY(!lines.lineInUse(0));
         qsizetype logMark = g.rig.log.size();

@@ -149,6 +149,11 @@ bool Winsock::Accept(qintptr requestID, SocketError *error)
     }
     d->socket = socket;
     socket->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
+    // Nagle's algorithm would hold the short last segment of a reply or of a
+    // song piece until the peer acknowledges what went before, which a peer
+    // with delayed acknowledgement does only after some 40 ms: every send is
+    // one whole message or piece, so each leaves at once (TCP_NODELAY).
+    socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     PlatformSocket::tuneKeepAlive(socket->socketDescriptor());
     d->resetWatch.watch(socket->socketDescriptor());
     d->localIP = SocketErrors::addressText(socket->localAddress());

@@ -60,7 +60,8 @@
 // Accepted connections use TCP keep-alive: the first probe after 60 s idle,
 // then every 10 s, 5 probes, so a peer that vanished without a word ends its
 // line (as an Error) within about two minutes. Where the platform offers
-// only SO_KEEPALIVE, the system's timings apply.
+// only SO_KEEPALIVE, the system's timings apply. They also send without
+// Nagle's delay (TCP_NODELAY): the end of every send leaves at once.
 //
 // Failures are SocketError values with the classic socket error numbers
 // (SocketErrors.h lists them). The class is split by concern over

@@ -6,6 +6,9 @@
 #include <QPlainTextEdit>
 #include <QScrollBar>
 #include <QTextCursor>
+#include <QTimer>
+
+#include <utility>
 
 QString paneDisplayText(const QString &text, bool &pendingCR)
 {
@@ -28,8 +31,11 @@ QString paneDisplayText(const QString &text, bool &pendingCR)
 }
 
 PaneMirror::PaneMirror(MessagePane &pane, QPlainTextEdit *edit, QLabel *purgedLabel, QObject *parent)
-    : QObject(parent), mEdit(edit)
+    : QObject(parent), mEdit(edit), mShowTimer(new QTimer(this))
 {
+    mShowTimer->setSingleShot(true);
+    mShowTimer->setInterval(kShowIntervalMs);
+    connect(mShowTimer, &QTimer::timeout, this, &PaneMirror::showHeld);
     mEdit->setPlainText(paneDisplayText(pane.text(), mPendingCR));
     purgedLabel->setVisible(pane.purgedLabelVisible());
     connect(&pane, &MessagePane::appended, this, &PaneMirror::appended);
@@ -49,7 +55,17 @@ PaneMirror::PaneMirror(MessagePane &pane, QPlainTextEdit *edit, QLabel *purgedLa
 
 void PaneMirror::appended(const QString &text)
 {
-    const QString shown = paneDisplayText(text, mPendingCR);
+    mHeld += paneDisplayText(text, mPendingCR);
+    // Started by the first text after a showing, not restarted by later
+    // ones: a steady stream of entries is still shown every interval.
+    if (!mHeld.isEmpty() && !mShowTimer->isActive())
+        mShowTimer->start();
+}
+
+void PaneMirror::showHeld()
+{
+    mShowTimer->stop();
+    const QString shown = std::exchange(mHeld, QString());
     if (shown.isEmpty())
         return;
     // Followed only when the operator was at the end, so reading older
@@ -64,5 +80,6 @@ void PaneMirror::appended(const QString &text)
 void PaneMirror::cleared()
 {
     mEdit->clear();
+    mHeld.clear();
     mPendingCR = false;
 }
