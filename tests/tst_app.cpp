@@ -4,13 +4,16 @@
 #include "AppFixture.h"
 #include "ProtocolRig.h"
 #include "app/LineWriter.h"
+#include "app/OperatorActions.h"
 #include "app/OperatorLog.h"
 #include "app/QtMessages.h"
 #include "app/Server.h"
+#include "app/ServerLifecycle.h"
 #include "app/ServerStatus.h"
 #include "app/SettingsFile.h"
 #include "net/Lines.h"
 #include "net/Winsock.h"
+#include "protocol/Wire.h"
 
 #include <QTcpServer>
 #include <QtTest>
@@ -248,6 +251,90 @@ private slots:
                                          "defaulting to '/tmp/runtime-root'")));
         QVERIFY(!isQtNoise(QtWarningMsg, plain, QStringLiteral("QSocketNotifier: Invalid socket specified")));
         QVERIFY(!isQtNoise(QtFatalMsg, plain, QStringLiteral("QStandardPaths: nothing else is left")));
+    }
+
+    void operatorActionsRunNestedInASongSend()
+    {
+        // The server as main() wires it; its client stops reading a song
+        // larger than the kernel holds for it, so the stream waits in the
+        // gate, where the operator's actions run as a click would.
+        QTemporaryDir music, settings;
+        QByteArray big(24 << 20, Qt::Uninitialized);
+        for (qsizetype i = 0; i < big.size(); ++i)
+            big[i] = char(i * 7 + i / 4093);
+        QVERIFY(writeFile(music.filePath("big.mp3"), big));
+        QVERIFY(writeFile(settings.filePath(kSettingsFileName),
+                          "127.0.0.1\r\n0\r\n" + music.path().toUtf8()));
+        Server server;
+        server.log().setEchoToStdout(false);
+        OperatorActions actions(server);
+        ServerLifecycle lifecycle(server, actions);
+        lifecycle.setApplicationFolder(settings.path());
+        lifecycle.start();
+        QVERIFY(lifecycle.listening());
+        const quint16 port = server.status().listeners().first().port;
+        const MessagePane &log = server.log().logPane();
+        // Runs once the stream has begun, inside it.
+        std::function<void()> nested;
+        bool ran = false;
+        QObject context;
+        connect(&log, &MessagePane::appended, &context, [&](const QString &text) {
+            if (text.startsWith("Sending Song "))
+                QTimer::singleShot(0, &context, [&] {
+                    QCOMPARE(server.interpreter().transferState(), TransferState::Sending);
+                    nested(), ran = true;
+                });
+        });
+        // The client reads again from there: the stream is below the test's
+        // own loop, which sees nothing until the stream has returned.
+        const auto streamWithNested = [&](ProtocolClient &c, const std::function<void()> &action) {
+            nested = [&c, action] { action(), c.holdReads(false); };
+            ran = false;
+            c.send("SONG 1\r\n");
+            c.read(Wire::kFileHeaderSize);
+            c.holdReads(true);
+            c.send("READY\r\n");
+            return c.waitUntil([&] { return ran; });
+        };
+
+        // Clear, Reload of a folder that gained a song, a second Listen: the
+        // song goes on, whole.
+        ProtocolClient c;
+        c.boundReceiveBuffer(4096);
+        QVERIFY(c.connectTo(port));
+        QVERIFY(streamWithNested(c, [&] {
+            actions.clearPane(2);
+            QVERIFY(writeFile(music.filePath("more.mp3"), "x"));
+            actions.reload();
+            actions.setPort("0");
+            actions.listen();
+        }));
+        QVERIFY(c.read(big.size()) == big);
+        QVERIFY2(log.text().startsWith("Songs Available: 2\r\n")
+                         && log.text().contains(QRegularExpression("\r\nListening on 127.0.0.1 - \\d+\r\n")),
+                 qPrintable(log.text()));
+        QCOMPARE(server.status().listeners().size(), 2);
+
+        // Close of the streaming client's row, selected by its line: the
+        // stream stops, and the next client is served.
+        const ConnectionTable &table = server.table();
+        int row = 0;
+        while (row < table.rowCount()
+               && table.cell(row, ConnectionTable::Remote).trimmed().toUShort() != c.socket.localPort())
+            ++row;
+        const qint16 line = table.lineOfRow(row);
+        QVERIFY(streamWithNested(c, [&] {
+            actions.selectLines({line});
+            actions.closeSelected();
+        }));
+        QVERIFY(c.waitUntil([&] { return c.socket.state() == QAbstractSocket::UnconnectedState; }));
+        QVERIFY(c.total() < 2 * (Wire::kFileHeaderSize + big.size())
+                && log.text().count("User Closed Line #" + Lines::signPadded(line) + " - 127.0.0.1\r\n")
+                        == 1);
+        ProtocolClient d;
+        QVERIFY(d.connectTo(port));
+        d.send("SLLEN\r\n");
+        QCOMPARE(d.read(10), Wire::lengthReply(int(sizeof "\\big.mp3\r\n\\more.mp3\r\n") - 1));
     }
 
     void aClientCannotDriveTheOperatorsTerminal()
