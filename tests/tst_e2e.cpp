@@ -198,24 +198,20 @@ void EndToEnd::headlessIsTheCoreAloneAndReloadsOnSIGUSR1()
     run.env.insert("QT_PLUGIN_PATH", noPlugins.path());
     run.env.insert("QT_QPA_PLATFORM_PLUGIN_PATH", noPlugins.path());
     // A song larger than the kernel holds for a client that stops reading.
-    QByteArray big(24 << 20, Qt::Uninitialized);
-    for (qsizetype i = 0; i < big.size(); ++i)
-        big[i] = char(i * 7 + i / 4093);
+    QByteArray big;
+    for (int i = 0; big.size() < (24 << 20); ++i)
+        big += QByteArray::number(i) + ' ';
     QVERIFY(writeFile(music.filePath("big.mp3"), big) && writeFile(music.filePath("a.mp3"), "a"));
     QVERIFY(writeFile(run.iniPath(), settingsText("127.0.0.1", "0", music.path())));
     QVERIFY(run.start());
     const int port = run.listeningPort();
     QVERIFY2(port > 0 && run.lines().first() == "No display found: running headless", qPrintable(run.log()));
-    QFile maps(QStringLiteral("/proc/%1/maps").arg(run.process.processId()));
-    QVERIFY(maps.open(QIODevice::ReadOnly));
-    const QByteArray mapped = maps.readAll();
-    QVERIFY2(!mapped.contains("/platforms/") && !mapped.contains("libQt6XcbQpa"), mapped.constData());
+    const QByteArray mapped = readFile(QStringLiteral("/proc/%1/maps").arg(run.process.processId()));
+    QVERIFY2(mapped.contains("libQt6Core") && !mapped.contains("/platforms/"), mapped.constData());
 
     ProtocolClient c;
     c.boundReceiveBuffer(4096);
     QVERIFY(c.connectTo(port));
-    c.send("SLLEN\r\n");
-    QCOMPARE(c.read(10), Wire::lengthReply(int(sizeof "\\a.mp3\r\n\\big.mp3\r\n") - 1));
     c.send("SONG 2\r\n");
     QCOMPARE(c.read(Wire::kFileHeaderSize), Wire::fileHeader(big.size(), "big.mp3").value());
     // The song waits for the client, which takes nothing: SIGUSR1's Reload
