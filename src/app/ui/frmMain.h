@@ -60,7 +60,8 @@ class frmMain : public QMainWindow {
     Q_OBJECT
 public:
     // The window installs its own Exit in actions (it closes itself, then
-    // runs the lifecycle's exit work) and its steps in lifecycle, for its life.
+    // runs the lifecycle's exit work) and its steps in lifecycle, for its
+    // life; both must outlive it.
     frmMain(Server &server, OperatorActions &actions, ServerLifecycle &lifecycle, QWidget *parent = nullptr);
     ~frmMain() override;
 
@@ -91,7 +92,8 @@ public:
     void Form_Load();
     // File > "E&xit" (index 0; other indices do nothing).
     void mnuFileItem_Click(int index);
-    // The same exit as File > "E&xit", for termination signals.
+    // The same exit as File > "E&xit", as every front end asks for it
+    // (OperatorActions::exit).
     void requestExit();
     // True once the exit work has run.
     bool exitDone() const;
