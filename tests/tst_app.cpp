@@ -4,13 +4,16 @@
 #include "AppFixture.h"
 #include "ProtocolRig.h"
 #include "app/LineWriter.h"
+#include "app/OperatorActions.h"
 #include "app/OperatorLog.h"
 #include "app/QtMessages.h"
 #include "app/Server.h"
+#include "app/ServerLifecycle.h"
 #include "app/ServerStatus.h"
 #include "app/SettingsFile.h"
 #include "net/Lines.h"
 #include "net/Winsock.h"
+#include "protocol/Wire.h"
 
 #include <QTcpServer>
 #include <QtTest>
@@ -248,6 +251,75 @@ private slots:
                                          "defaulting to '/tmp/runtime-root'")));
         QVERIFY(!isQtNoise(QtWarningMsg, plain, QStringLiteral("QSocketNotifier: Invalid socket specified")));
         QVERIFY(!isQtNoise(QtFatalMsg, plain, QStringLiteral("QStandardPaths: nothing else is left")));
+    }
+
+    void operatorActionsRunNestedInASongSend()
+    {
+        // The server as main() wires it; its client stops reading a song
+        // larger than the kernel holds for it, so the stream waits in the
+        // gate, where the operator's actions run as a click would.
+        QTemporaryDir music, settings;
+        QByteArray big;
+        for (int i = 0; big.size() < (24 << 20); ++i)
+            big += QByteArray::number(i) + ' ';
+        QVERIFY(writeFile(music.filePath("big.mp3"), big));
+        QVERIFY(writeFile(settings.filePath(kSettingsFileName),
+                          "127.0.0.1\r\n0\r\n" + music.path().toUtf8()));
+        Server server;
+        server.log().setEchoToStdout(false);
+        OperatorActions actions(server);
+        ServerLifecycle lifecycle(server, actions);
+        lifecycle.setApplicationFolder(settings.path());
+        lifecycle.start();
+        const quint16 port = server.status().listeners().first().port;
+        ProtocolClient c;
+        c.boundReceiveBuffer(4096);
+        QVERIFY(lifecycle.listening() && c.connectTo(port));
+        // The action runs inside the stream once it has begun; the client
+        // reads again from there, since the test's own loop is below it.
+        const auto streamWithNested = [&](const std::function<void()> &action) {
+            bool ran = false;
+            QObject context;
+            connect(&server.log().logPane(), &MessagePane::appended, &context, [&](const QString &text) {
+                if (text.startsWith("Sending Song "))
+                    QTimer::singleShot(0, &context, [&] {
+                        ran = server.interpreter().transferState() == TransferState::Sending;
+                        action(), c.holdReads(false);
+                    });
+            });
+            c.send("SONG 1\r\n");
+            c.read(Wire::kFileHeaderSize);
+            c.holdReads(true);
+            c.send("READY\r\n");
+            return c.waitUntil([&] { return ran; });
+        };
+
+        // Clear, Reload of a folder that gained a song, a second Listen: the
+        // song goes on, whole.
+        QVERIFY(streamWithNested([&] {
+            actions.clearPane(2);
+            QVERIFY(writeFile(music.filePath("more.mp3"), "x"));
+            actions.reload();
+            actions.listen();
+        }));
+        QVERIFY(c.read(big.size()) == big);
+        QVERIFY(server.log().logPane().text().startsWith("Songs Available: 2\r\n")
+                && server.status().listeners().size() == 2);
+
+        // The selection, then Close: the second listener and the streaming
+        // client (rows 2 and 1) end, the stream stops, the next client is served.
+        QVERIFY(streamWithNested([&] {
+            actions.selectLines({server.table().lineOfRow(2), server.table().lineOfRow(1)});
+            actions.closeSelected();
+        }));
+        QVERIFY(c.waitUntil([&] { return c.socket.state() == QAbstractSocket::UnconnectedState; }));
+        QVERIFY(c.total() < 2 * (Wire::kFileHeaderSize + big.size())
+                && server.status().listeners().size() == 1
+                && server.log().logPane().text().contains("User Closed Line # 1 - 127.0.0.1\r\n"));
+        ProtocolClient d;
+        QVERIFY(d.connectTo(port));
+        d.send("SLLEN\r\n");
+        QCOMPARE(d.read(10), Wire::lengthReply(int(sizeof "\\big.mp3\r\n\\more.mp3\r\n") - 1));
     }
 
     void aClientCannotDriveTheOperatorsTerminal()

@@ -27,6 +27,7 @@ private slots:
     void commandLine();
     void configurationFolderFirstStartThenASession();
     void headlessStartThatCannotListenEnds();
+    void headlessIsTheCoreAloneAndReloadsOnSIGUSR1();
     void aTerminalThatStopsReadingStopsNothing();
 };
 
@@ -184,6 +185,59 @@ void EndToEnd::headlessStartThatCannotListenEnds()
         QCOMPARE(readFile(file), settingsText("127.0.0.1", taken, ""));
         QCOMPARE(QFile::exists(run.iniPath()), noDisplay);
     }
+}
+
+void EndToEnd::headlessIsTheCoreAloneAndReloadsOnSIGUSR1()
+{
+    // No display variable, and no platform plugin to be found anywhere: a
+    // qt.conf beside the executable names an empty plugin folder.
+    QTemporaryDir dir, music, noPlugins;
+    ServerRun run(dir.path());
+    QVERIFY(writeFile(dir.filePath("qt.conf"), "[Paths]\nPlugins = " + noPlugins.path().toUtf8() + "\n"));
+    run.env.clear();
+    run.env.insert("QT_PLUGIN_PATH", noPlugins.path());
+    run.env.insert("QT_QPA_PLATFORM_PLUGIN_PATH", noPlugins.path());
+    // A song larger than the kernel holds for a client that stops reading.
+    QByteArray big;
+    for (int i = 0; big.size() < (24 << 20); ++i)
+        big += QByteArray::number(i) + ' ';
+    QVERIFY(writeFile(music.filePath("big.mp3"), big) && writeFile(music.filePath("a.mp3"), "a"));
+    QVERIFY(writeFile(run.iniPath(), settingsText("127.0.0.1", "0", music.path())));
+    QVERIFY(run.start());
+    const int port = run.listeningPort();
+    QVERIFY2(port > 0 && run.lines().first() == "No display found: running headless", qPrintable(run.log()));
+    const QByteArray mapped = readFile(QStringLiteral("/proc/%1/maps").arg(run.process.processId()));
+    QVERIFY2(mapped.contains("libQt6Core") && !mapped.contains("/platforms/"), mapped.constData());
+
+    ProtocolClient c;
+    c.boundReceiveBuffer(4096);
+    QVERIFY(c.connectTo(port));
+    c.send("SONG 2\r\n");
+    QCOMPARE(c.read(Wire::kFileHeaderSize), Wire::fileHeader(big.size(), "big.mp3").value());
+    // The song waits for the client, which takes nothing: SIGUSR1's Reload
+    // runs nested in the send, as the Reload button would, and the song
+    // still arrives whole afterwards.
+    c.holdReads(true);
+    c.send("READY\r\n");
+    const QRegularExpression sending("^Sending Song .*big\\.mp3\\.(\\\\r\\\\n)?$");
+    const auto streams = [&] { return run.lines().filter(sending).size(); };
+    QVERIFY2(runEventsUntil([&] { return streams() == 1; }, kTimeoutMs), qPrintable(run.log()));
+    QVERIFY(writeFile(music.filePath("b.mp3"), "bb"));
+    ::kill(pid_t(run.process.processId()), SIGUSR1);
+    QVERIFY2(run.waitForLine("^Songs Available: 3(\\\\r\\\\n)?$") >= 0, qPrintable(run.log()));
+    QVERIFY(c.total() < big.size() && run.process.state() == QProcess::Running);
+    c.holdReads(false);
+    QVERIFY(c.read(big.size()) == big);
+    c.send("SLLEN\r\n");
+    QCOMPARE(c.read(10), Wire::lengthReply(int(sizeof "\\a.mp3\r\n\\b.mp3\r\n\\big.mp3\r\n") - 1));
+    // SIGTERM, nested in the send just the same, ends the program.
+    c.send("SONG 3\r\n");
+    QCOMPARE(c.read(Wire::kFileHeaderSize).size(), Wire::kFileHeaderSize);
+    c.holdReads(true);
+    c.send("READY\r\n");
+    QVERIFY(runEventsUntil([&] { return streams() == 2; }, kTimeoutMs));
+    QCOMPARE(run.finish(SIGTERM), 0);
+    QCOMPARE(readFile(run.iniPath()), settingsText("127.0.0.1", "0", music.path()));
 }
 
 void EndToEnd::aTerminalThatStopsReadingStopsNothing()

@@ -3,8 +3,10 @@
 // the start-up scan, the tray icon's events, the panes' mirror of the core
 // and the layout at every size.
 #include "AppFixture.h"
+#include "app/OperatorActions.h"
 #include "app/OperatorLog.h"
 #include "app/OperatorWarnings.h"
+#include "app/ServerLifecycle.h"
 #include "app/ServerStatus.h"
 #include "app/SettingsFile.h"
 #include "app/ui/CTray.h"
@@ -32,7 +34,9 @@ struct PaintCounter : QObject {
 struct Fixture {
     QTemporaryDir dir;
     Server server;
-    frmMain window{server};
+    OperatorActions actions{server};
+    ServerLifecycle lifecycle{server, actions};
+    frmMain window{server, actions, lifecycle};
     explicit Fixture(const QByteArray &settings = "127.0.0.1\r\n0\r\n\r\n", bool start = true)
     {
         server.log().setEchoToStdout(false);

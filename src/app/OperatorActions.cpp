@@ -10,8 +10,7 @@
 #include <QItemSelection>
 #include <QItemSelectionModel>
 
-OperatorActions::OperatorActions(Server &server)
-    : mServer(server)
+OperatorActions::OperatorActions(Server &server) : mServer(server)
 {
 }
 
@@ -77,8 +76,9 @@ void OperatorActions::clearPane(int index)
 
 void OperatorActions::exit()
 {
-    if (mExit)
-        mExit();
+    // A copy: the handler may install another one while it runs.
+    if (const std::function<void()> handler = mExit)
+        handler();
 }
 
 void OperatorActions::setExitHandler(std::function<void()> handler)

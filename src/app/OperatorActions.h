@@ -5,11 +5,13 @@
 // calls these; so does every other front end that steers the server, so
 // each action behaves and logs exactly as the window's control does.
 //
-// Re-entrancy: Listen, Close, Reload and Exit may run nested inside a wait
-// (a song send, the send gate, a scan), exactly as the window's buttons can;
-// Reload and Close may themselves let events through (the scan pumps, a
-// close ends a line). No action keeps a row, a socket or a list item across
-// such a point. Nothing here is destroyed under a wait.
+// Re-entrancy: every action may run nested inside a wait (a song send, the
+// send gate, a scan), exactly as the window's buttons can. Only Reload lets
+// events through itself (the scan pumps; a Reload asked for during a scan
+// runs once that scan has completed), and Exit ends every wait it runs in.
+// Listen, Close, the selection, Clear and the fields never wait. No action
+// keeps a row, a socket or a list item across a wait. Nothing here is
+// destroyed under a wait.
 
 #include <QList>
 #include <QString>
@@ -45,7 +47,8 @@ public:
     void clearPane(int index);
 
     // File > "E&xit": the exit work runs once, then the event loop ends.
-    // The front end that owns the exit work installs it.
+    // ServerLifecycle installs its exit work; a front end that must do more
+    // (a window closes itself) installs its own. Without one, nothing.
     void exit();
     void setExitHandler(std::function<void()> handler);
 

@@ -1,14 +1,13 @@
 #include "app/ui/frmMain.h"
 
+#include "app/OperatorActions.h"
 #include "app/OperatorLog.h"
 #include "app/Server.h"
-#include "app/SettingsFile.h"
+#include "app/ServerLifecycle.h"
 #include "app/ui/CTray.h"
 #include "app/ui/PaneMirror.h"
 #include "app/ui/PictureBox.h"
-#include "library/SongCatalogue.h"
 #include "net/ConnectionTable.h"
-#include "net/Lines.h"
 
 #include <QAbstractItemModel>
 #include <QCheckBox>
@@ -132,7 +131,8 @@ static void initResources()
     Q_INIT_RESOURCE(vorlune);
 }
 
-frmMain::frmMain(Server &server, QWidget *parent) : QMainWindow(parent), mServer(server)
+frmMain::frmMain(Server &server, OperatorActions &actions, ServerLifecycle &lifecycle, QWidget *parent)
+    : QMainWindow(parent), mServer(server), mActions(actions), mLifecycle(lifecycle)
 {
     initResources();
     setObjectName(QStringLiteral("frmMain"));
@@ -147,6 +147,10 @@ frmMain::frmMain(Server &server, QWidget *parent) : QMainWindow(parent), mServer
             QMessageBox::information(this, Server::applicationTitle(), text);
         });
     }
+    mLifecycle.setFrontEndSteps({[this] { pic->setPicture(windowIcon()); }, [this] { putUpTrayIcon(); },
+                                 [this] { removeTrayIcon(); }});
+    // Exit, from wherever it is asked for, closes the window first.
+    mActions.setExitHandler([this] { mnuFileItem_Click(0); });
 }
 
 frmMain::~frmMain()
@@ -154,6 +158,8 @@ frmMain::~frmMain()
     // The Server outlives the window: it must not call into a dead window.
     mServer.setInformationPresenter({});
     disconnect(&mServer, nullptr, this, nullptr);
+    mLifecycle.setFrontEndSteps({});
+    mActions.setExitHandler([lifecycle = &mLifecycle] { lifecycle->exit(); });
     if (Tray) {
         Tray->release();
         Tray = nullptr;
@@ -293,23 +299,23 @@ void frmMain::connectCore()
     connect(&mServer, &Server::fieldsChanged, this, &frmMain::showFields);
     // textEdited is the operator's typing only, so a field set by the core is
     // never written back to it.
-    connect(txtIP, &QLineEdit::textEdited, &mServer, &Server::setTxtIP);
-    connect(txtPort, &QLineEdit::textEdited, &mServer, &Server::setTxtPort);
-    connect(txtMusicFolder, &QLineEdit::textEdited, &mServer, &Server::setTxtMusicFolder);
+    connect(txtIP, &QLineEdit::textEdited, this, [this](const QString &text) { mActions.setIP(text); });
+    connect(txtPort, &QLineEdit::textEdited, this, [this](const QString &text) { mActions.setPort(text); });
+    connect(txtMusicFolder, &QLineEdit::textEdited, this,
+            [this](const QString &text) { mActions.setMusicFolder(text); });
 
     chkHide->setChecked(mServer.hideSystemMessages());
-    connect(chkHide, &QCheckBox::toggled, &mServer, &Server::setHideSystemMessages);
+    connect(chkHide, &QCheckBox::toggled, this, [this](bool hide) { mActions.setHideSystemMessages(hide); });
 
     connect(&mServer, &Server::titleChanged, this, &QWidget::setWindowTitle);
 
     connect(cmdClear_0, &QPushButton::clicked, this, [this] { cmdClear_Click(0); });
     connect(cmdClear_2, &QPushButton::clicked, this, [this] { cmdClear_Click(2); });
-    connect(cmdListen, &QPushButton::clicked, this,
-            [this] { mServer.lines().cmdListen_Click(mServer.fields().ip, mServer.fields().port); });
-    connect(cmdClose, &QPushButton::clicked, this, [this] { mServer.lines().cmdClose_Click(); });
-    connect(cmdReload, &QPushButton::clicked, this, [this] { mServer.catalogue().cmdReload_Click(); });
+    connect(cmdListen, &QPushButton::clicked, this, [this] { mActions.listen(); });
+    connect(cmdClose, &QPushButton::clicked, this, [this] { mActions.closeSelected(); });
+    connect(cmdReload, &QPushButton::clicked, this, [this] { mActions.reload(); });
     // cmdSend has no action: a click does nothing.
-    connect(mnuFileItem_0, &QAction::triggered, this, [this] { mnuFileItem_Click(0); });
+    connect(mnuFileItem_0, &QAction::triggered, this, [this] { mActions.exit(); });
     connect(mnuTrayItem_0, &QAction::triggered, this, [this] { mnuTrayItem_Click(0); });
     connect(mnuTrayItem_1, &QAction::triggered, this, [this] { mnuTrayItem_Click(1); });
     connectStatus();
@@ -385,7 +391,7 @@ void frmMain::applyColumnWidths()
 
 void frmMain::cmdClear_Click(int index)
 {
-    mServer.log().cmdClear_Click(index);
+    mActions.clearPane(index);
 }
 
 void frmMain::Tray_LButtonDblClick()
@@ -405,7 +411,7 @@ void frmMain::mnuTrayItem_Click(int index)
         else
             bringToFront();
         break;
-    case 1: mnuFileItem_Click(0); break;
+    case 1: mActions.exit(); break;
     default: break;
     }
 }

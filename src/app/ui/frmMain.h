@@ -1,8 +1,10 @@
 #pragma once
 // frmMain: the server's one window. It shows the core's state (log and
 // incoming panes, the settings fields, the Active Connections table, the
-// title) and forwards the operator's actions to the core; it owns the tray
-// icon and runs the start-up sequence (Form_Load) and the exit work.
+// title) and forwards the operator's actions to the core's OperatorActions;
+// it owns the tray icon. Start-up and the exit work are the core's
+// (ServerLifecycle): the load step (Form_Load) runs them with the window's
+// icon and tray icon steps in their places.
 //
 // Controls carry the classic names as objectNames; the two Clear buttons are
 // "cmdClear_0" (incoming pane) and "cmdClear_2" (log), the Exit menu item is
@@ -30,7 +32,9 @@
 // the Server under those waits: it runs the exit work once, marks the server
 // as exiting (sockets closed without events, every wait returns) and asks the
 // event loops to end. The program ends when the outermost loop is reached;
-// main() destroys the window and then the Server.
+// main() destroys the window and then the Server. Every button's action
+// (OperatorActions) may run nested inside a wait as well, as the operator
+// can click while a song is sent.
 
 #include <QMainWindow>
 #include <QString>
@@ -48,12 +52,17 @@ class QPlainTextEdit;
 class QPushButton;
 class QTimer;
 class QTreeView;
+class OperatorActions;
 class Server;
+class ServerLifecycle;
 
 class frmMain : public QMainWindow {
     Q_OBJECT
 public:
-    explicit frmMain(Server &server, QWidget *parent = nullptr);
+    // The window installs its own Exit in actions (it closes itself, then
+    // runs the lifecycle's exit work) and its steps in lifecycle, for its
+    // life; both must outlive it.
+    frmMain(Server &server, OperatorActions &actions, ServerLifecycle &lifecycle, QWidget *parent = nullptr);
     ~frmMain() override;
 
     Server &server() { return mServer; }
@@ -68,30 +77,26 @@ public:
     CloseIntent closeIntent() const { return Tag; }
 
     // --- fields ----------------------------------------------------------------
-    QString mVer;     // version text
-    QString mAppPath; // folder of the settings file, ending in "/"
+    QString mVer; // version text
     CTray *Tray = nullptr;
 
-    // Where the settings file lives; start-up uses the executable's folder
-    // unless one was given here first (tests, portable set-ups).
+    // Where the settings file lives (ServerLifecycle's, forwarded).
     void setApplicationFolder(const QString &folder);
-    // A settings file chosen before start-up (main(): command line or the
-    // configuration folder); it wins over the application folder.
-    void setSettingsFile(const QString &path) { mSettingsFile = path; }
+    void setSettingsFile(const QString &path);
     QString settingsPath() const;
 
     // --- start-up and exit -------------------------------------------------------
-    // The load step: version, icon, tray, application folder, settings, title,
-    // table columns, scan, listen. A step that fails without handling its own
-    // failure is logged and start-up goes on. An exit during the scan skips
-    // the steps after it.
+    // The load step: the core's start-up sequence (ServerLifecycle::start),
+    // with the window's icon and tray icon in their places. An exit during
+    // the scan skips the steps after it.
     void Form_Load();
     // File > "E&xit" (index 0; other indices do nothing).
     void mnuFileItem_Click(int index);
-    // The same exit as File > "E&xit", for termination signals.
+    // The same exit as File > "E&xit", as every front end asks for it
+    // (OperatorActions::exit).
     void requestExit();
     // True once the exit work has run.
-    bool exitDone() const { return mExitDone; }
+    bool exitDone() const;
 
     // --- actions ---------------------------------------------------------------
     void cmdClear_Click(int index);
@@ -120,13 +125,13 @@ private:
     void showFields();
     void showInNormalState();
     void bringToFront();
-    template <typename Step> void startupStep(const char *name, Step &&step);
+    void putUpTrayIcon();
+    void removeTrayIcon();
 
     Server &mServer;
+    OperatorActions &mActions;
+    ServerLifecycle &mLifecycle;
     CloseIntent Tag = CloseIntent::Hide;
-    QString mApplicationFolder;
-    QString mSettingsFile;
-    bool mExitDone = false;
     bool mTableAttached = false;
 
     // Controls, named as on the classic form.

@@ -1,96 +1,57 @@
-// Start-up (the window's load step) and the exit work.
+// Start-up (the window's load step) and the exit work: the core's sequence
+// (ServerLifecycle), with the window's own steps, its icon and tray icon.
 #include "app/ui/frmMain.h"
 
+#include "app/OperatorActions.h"
 #include "app/Server.h"
-#include "app/SettingsFile.h"
+#include "app/ServerLifecycle.h"
 #include "app/ui/CTray.h"
 #include "app/ui/PictureBox.h"
-#include "library/SongCatalogue.h"
-#include "net/ConnectionTable.h"
-#include "net/Lines.h"
-#include "net/Winsock.h"
-
-#include <QCoreApplication>
-#include <QDir>
-#include <QFileInfo>
-#include <exception>
 
 void frmMain::setApplicationFolder(const QString &folder)
 {
-    mApplicationFolder = folder;
-    if (!mApplicationFolder.isEmpty() && !mApplicationFolder.endsWith(QLatin1Char('/')))
-        mApplicationFolder += QLatin1Char('/');
-    mAppPath = mApplicationFolder;
+    mLifecycle.setApplicationFolder(folder);
+}
+
+void frmMain::setSettingsFile(const QString &path)
+{
+    mLifecycle.setSettingsFile(path);
 }
 
 QString frmMain::settingsPath() const
 {
-    if (!mSettingsFile.isEmpty())
-        return mSettingsFile;
-    // Before start-up has found the folder (an exit during construction),
-    // the executable's folder is still the one place the file belongs.
-    if (mAppPath.isEmpty())
-        return QCoreApplication::applicationDirPath() + QLatin1Char('/') + QLatin1String(kSettingsFileName);
-    return mAppPath + QLatin1String(kSettingsFileName);
+    return mLifecycle.settingsPath();
 }
 
-template <typename Step> void frmMain::startupStep(const char *name, Step &&step)
+bool frmMain::exitDone() const
 {
-    // A step whose failure no called routine handles is reported, and
-    // start-up goes on with the next step.
-    try {
-        step();
-    } catch (const std::exception &e) {
-        mServer.AddLog(QStringLiteral("Start-up step failed (%1): %2")
-                               .arg(QLatin1String(name), QString::fromLocal8Bit(e.what())));
-    } catch (...) {
-        mServer.AddLog(QStringLiteral("Start-up step failed (%1)").arg(QLatin1String(name)));
-    }
+    return mLifecycle.exitDone();
 }
 
 void frmMain::Form_Load()
 {
-    startupStep("version", [this] { mVer = Server::versionText(); });
-    startupStep("icon", [this] { pic->setPicture(windowIcon()); });
-    startupStep("tray icon", [this] {
-        Tray = new CTray;
-        Tray->setPicBox(pic);
-        Tray->setTipText(Server::applicationTitle() + QStringLiteral(" v") + mVer);
-        connect(Tray, &CTray::LButtonDblClick, this, &frmMain::Tray_LButtonDblClick);
-        Tray->setContextMenu(mnuTray);
-        Tray->ShowIcon();
-    });
-    startupStep("application folder", [this] {
-        if (mApplicationFolder.isEmpty()) {
-            mAppPath = QCoreApplication::applicationDirPath();
-            if (!mAppPath.endsWith(QLatin1Char('/')))
-                mAppPath += QLatin1Char('/');
-        } else {
-            mAppPath = mApplicationFolder;
-        }
-    });
-    startupStep("settings", [this] {
-        SettingsFields fields = mServer.fields();
-        LoadSettings(settingsPath(), fields);
-        mServer.setFields(fields);
-    });
-    startupStep("title", [this] {
-        Winsock *listener = mServer.lines().socket(0);
-        mServer.SetTitle(listener ? listener->LocalIP() : QString());
-    });
-    startupStep("columns", [this] {
-        mServer.table().addColumns();
-        attachTable();
-    });
-    // The scan lets events through: the operator (or a signal) can end the
-    // program inside it. Nothing may start after the settings were saved.
-    if (mExitDone || mServer.exiting())
+    mLifecycle.start();
+    mVer = mServer.mVer;
+}
+
+void frmMain::putUpTrayIcon()
+{
+    Tray = new CTray;
+    Tray->setPicBox(pic);
+    Tray->setTipText(Server::applicationTitle() + QStringLiteral(" v") + mServer.mVer);
+    connect(Tray, &CTray::LButtonDblClick, this, &frmMain::Tray_LButtonDblClick);
+    Tray->setContextMenu(mnuTray);
+    Tray->ShowIcon();
+}
+
+void frmMain::removeTrayIcon()
+{
+    if (!Tray)
         return;
-    startupStep("scan", [this] { mServer.catalogue().LoadMP3List(); });
-    if (mExitDone || mServer.exiting())
-        return;
-    startupStep("listen",
-                [this] { mServer.lines().cmdListen_Click(mServer.fields().ip, mServer.fields().port); });
+    Tray->DeleteIcon();
+    CTray *tray = Tray;
+    Tray = nullptr;
+    tray->release();
 }
 
 void frmMain::mnuFileItem_Click(int index)
@@ -106,29 +67,13 @@ void frmMain::mnuFileItem_Click(int index)
 
 void frmMain::requestExit()
 {
-    mnuFileItem_Click(0);
+    mActions.exit();
 }
 
 void frmMain::runExitWork()
 {
-    if (mExitDone)
-        return;
-    mExitDone = true;
-    // A configuration folder or a --settings folder may not exist yet.
-    QDir().mkpath(QFileInfo(settingsPath()).absolutePath());
-    QString whyNot;
-    if (!SaveSettings(settingsPath(), mServer.fields(), &whyNot)) {
-        mServer.AddLog(QStringLiteral("Settings not saved to %1: %2")
-                               .arg(QDir::toNativeSeparators(settingsPath()), whyNot));
-    }
-    if (Tray) {
-        Tray->DeleteIcon();
-        CTray *tray = Tray;
-        Tray = nullptr;
-        tray->release();
-    }
-    // Sockets close without events and every wait returns; the window and
-    // the Server stay alive until the outermost loop has returned.
-    mServer.beginExit();
-    QCoreApplication::exit(0);
+    // The settings, then the tray icon (removeTrayIcon, a step of ours),
+    // then the sockets; the window and the Server stay alive until the
+    // outermost loop has returned.
+    mLifecycle.exit();
 }

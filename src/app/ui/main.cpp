@@ -1,20 +1,28 @@
-// Entry point: reads the command line, chooses headless mode when there is
-// no display (or --headless asks for it), sets up the termination signals,
-// picks the settings file, creates the Server and its window, runs start-up
-// and then the event loop until the exit work asks it to end.
+// Entry point: reads the command line, prepares the process (standard
+// output, Qt's messages, the signals), chooses headless mode when there is no
+// display (or --headless asks for it), creates the Server with its operator
+// actions and lifecycle, runs start-up through the window or, headless,
+// directly, and then the event loop until the exit work asks it to end.
+//
+// Headless, the program runs on QCoreApplication: no window object, no
+// widgets, no platform plugin. With a display it runs the window.
 #include "app/CommandLine.h"
 #include "app/LineWriter.h"
+#include "app/OperatorActions.h"
 #include "app/OperatorLog.h"
 #include "app/QtMessages.h"
 #include "app/Server.h"
+#include "app/ServerLifecycle.h"
 #include "app/SettingsLocation.h"
-#include "app/ui/TerminationSignals.h"
+#include "app/TerminationSignals.h"
 #include "app/ui/frmMain.h"
 #include "net/Lines.h"
-#include "net/Winsock.h"
 
 #include <QApplication>
+#include <chrono>
 #include <cstdio>
+#include <memory>
+#include <optional>
 
 #ifdef Q_OS_UNIX
 #include <csignal>
@@ -30,28 +38,22 @@ constexpr int kUsageStatus = 2;
 // Exit status of a headless start-up that could not open its listener.
 constexpr int kNotListeningStatus = 1;
 
-// The start-up listener takes line 0, the first free line.
-bool listenerOpen(Server &server)
+// Answers --help, --version and a command line that cannot be used; nullopt
+// when the program is to run.
+std::optional<int> answerCommandLine(const CommandLine &commandLine)
 {
-    Winsock *listener = server.lines().socket(0);
-    return listener && listener->State() == Winsock::sckListening;
+    if (commandLine.action == CommandLine::Action::Run)
+        return std::nullopt;
+    const bool failed = commandLine.action == CommandLine::Action::Error;
+    std::FILE *out = failed ? stderr : stdout;
+    std::fputs(commandLine.text.toLocal8Bit().constData(), out);
+    std::fflush(out);
+    return failed ? kUsageStatus : 0;
 }
-} // namespace
 
-int main(int argc, char **argv)
+// What every run needs before the application object exists.
+void prepareProcess()
 {
-    QStringList arguments;
-    for (int i = 0; i < argc; ++i)
-        arguments << QString::fromLocal8Bit(argv[i]);
-    const CommandLine commandLine = parseCommandLine(arguments);
-    if (commandLine.action != CommandLine::Action::Run) {
-        const bool failed = commandLine.action == CommandLine::Action::Error;
-        std::FILE *out = failed ? stderr : stdout;
-        std::fputs(commandLine.text.toLocal8Bit().constData(), out);
-        std::fflush(out);
-        return failed ? kUsageStatus : 0;
-    }
-
 #ifdef Q_OS_UNIX
     // A client or a reader of standard output going away is not a reason to end.
     std::signal(SIGPIPE, SIG_IGN);
@@ -60,16 +62,20 @@ int main(int argc, char **argv)
     standardOutput().prepareNonBlocking();
     standardError().prepareNonBlocking();
     installQtMessageFilter();
+    // Before the application object, so that no signal finds its default action.
     TerminationSignals::install();
+}
 
-    const bool noDisplay = qEnvironmentVariableIsEmpty("DISPLAY")
-            && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")
-            && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && !commandLine.platformGiven;
-    const bool headless = noDisplay || commandLine.headless;
-    if (headless)
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-
-    QApplication app(argc, argv);
+// The application object: the core's alone headless, with widgets otherwise.
+std::unique_ptr<QCoreApplication> createApplication(bool headless, int &argc, char **argv)
+{
+    if (headless) {
+        auto app = std::make_unique<QCoreApplication>(argc, argv);
+        QCoreApplication::setApplicationName(QStringLiteral("vorlune-server"));
+        QCoreApplication::setApplicationVersion(Server::versionText());
+        return app;
+    }
+    auto app = std::make_unique<QApplication>(argc, argv);
     // The name gives the configuration folder (~/.config/vorlune-server) and
     // matches the desktop entry. No display name is set: Qt would append it to
     // the window title, which must read exactly as the title rule says.
@@ -83,16 +89,41 @@ int main(int argc, char **argv)
     if (QGuiApplication::platformName() == QLatin1String("offscreen")
         || QGuiApplication::platformName() == QLatin1String("minimal"))
         QApplication::setCursorFlashTime(0);
+    return app;
+}
 
-    Server server;
-    // Test seam: VORLUNE_STALL_LIMIT_MS, a positive whole number of
-    // milliseconds, shortens the time a send may make no progress before its
-    // line is ended, so end-to-end tests need not wait 30 s. Anything else
-    // is ignored.
-    bool stallLimitGiven = false;
-    const int stallLimitMs = qgetenv("VORLUNE_STALL_LIMIT_MS").toInt(&stallLimitGiven, 10);
-    if (stallLimitGiven && stallLimitMs > 0)
+// Test seam: VORLUNE_STALL_LIMIT_MS, a positive whole number of milliseconds,
+// shortens the time a send may make no progress before its line is ended,
+// so end-to-end tests need not wait 30 s. Anything else is ignored.
+void applyStallLimitSeam(Server &server)
+{
+    bool given = false;
+    const int stallLimitMs = qgetenv("VORLUNE_STALL_LIMIT_MS").toInt(&given, 10);
+    if (given && stallLimitMs > 0)
         server.lines().setStallLimit(std::chrono::milliseconds(stallLimitMs));
+}
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    const CommandLine commandLine = parseCommandLine(arguments);
+    if (const std::optional<int> status = answerCommandLine(commandLine))
+        return *status;
+
+    prepareProcess();
+
+    const bool noDisplay = qEnvironmentVariableIsEmpty("DISPLAY")
+            && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")
+            && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && !commandLine.platformGiven;
+    const bool headless = noDisplay || commandLine.headless;
+    const std::unique_ptr<QCoreApplication> app = createApplication(headless, argc, argv);
+
+    // --- the core: the server, what an operator can do, start-up and exit --------
+    Server server;
+    applyStallLimitSeam(server);
     if (noDisplay)
         server.AddLog(QStringLiteral("No display found: running headless"));
     else if (headless)
@@ -100,24 +131,39 @@ int main(int argc, char **argv)
     const QString settingsFile
             = settingsFileForThisProcess(commandLine.settingsFile, QStringLiteral(VORLUNE_INSTALL_BINDIR));
     server.AddLog(QStringLiteral("Settings file: ") + settingsFile);
+    OperatorActions actions(server);
+    ServerLifecycle lifecycle(server, actions);
+    lifecycle.setSettingsFile(settingsFile);
 
-    frmMain window(server);
-    window.setSettingsFile(settingsFile);
-    TerminationSignals termination;
-    QObject::connect(&termination, &TerminationSignals::received, &window, &frmMain::requestExit);
+    // Signals run the operator's actions from the event loop, nested in any
+    // wait as a click would: SIGINT, SIGTERM and SIGHUP Exit, SIGUSR1 Reload.
+    TerminationSignals signalEvents;
+    QObject::connect(&signalEvents, &TerminationSignals::received, &server, [&actions] { actions.exit(); });
+    QObject::connect(&signalEvents, &TerminationSignals::reloadRequested, &server,
+                     [&actions] { actions.reload(); });
 
-    window.show();
-    window.Form_Load();
+    // --- front ends: the window where there is a display --------------------------
+    std::unique_ptr<frmMain> window;
+    if (!headless) {
+        window = std::make_unique<frmMain>(server, actions, lifecycle);
+        window->show();
+    }
+
+    // --- start-up: the window's load step, or the same sequence without it -------
+    if (window)
+        window->Form_Load();
+    else
+        lifecycle.start();
     // An exit during start-up has already done the exit work; the event loop
     // would not see its request, since it was not running yet.
-    if (window.exitDone())
+    if (lifecycle.exitDone())
         return 0;
     // Without a window nobody can correct the settings and listen again; a
     // service manager must see the failure to report it or start us again.
-    if (headless && !listenerOpen(server)) {
+    if (headless && !lifecycle.listening()) {
         server.AddLog(QStringLiteral("Not listening, and no window to change the settings in: ending"));
-        window.requestExit();
+        actions.exit();
         return kNotListeningStatus;
     }
-    return app.exec();
+    return app->exec();
 }

@@ -1,4 +1,4 @@
-#include "app/ui/TerminationSignals.h"
+#include "app/TerminationSignals.h"
 
 #include <QSocketNotifier>
 
@@ -39,7 +39,7 @@ bool TerminationSignals::install()
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    for (int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
+    for (int signalNumber : {SIGINT, SIGTERM, SIGHUP, SIGUSR1}) {
         // A signal ignored by whoever started us stays ignored: nohup, or a
         // shell that keeps Ctrl+C away from a job in the background.
         struct sigaction inherited = {};
@@ -64,8 +64,12 @@ void TerminationSignals::readable()
 {
     unsigned char bytes[16];
     const ssize_t n = ::read(gPair[1], bytes, sizeof bytes);
-    for (ssize_t i = 0; i < n; ++i)
-        emit received(bytes[i]);
+    for (ssize_t i = 0; i < n; ++i) {
+        if (bytes[i] == SIGUSR1)
+            emit reloadRequested();
+        else
+            emit received(bytes[i]);
+    }
 }
 
 #else
