@@ -7,6 +7,7 @@
 #include "app/OperatorLog.h"
 #include "app/QtMessages.h"
 #include "app/Server.h"
+#include "app/ServiceNotifier.h"
 #include "app/SettingsLocation.h"
 #include "app/ui/TerminationSignals.h"
 #include "app/ui/frmMain.h"
@@ -85,6 +86,8 @@ int main(int argc, char **argv)
         QApplication::setCursorFlashTime(0);
 
     Server server;
+    ServiceNotifier serviceManager;
+    serviceManager.attach(server);
     // Test seam: VORLUNE_STALL_LIMIT_MS, a positive whole number of
     // milliseconds, shortens the time a send may make no progress before its
     // line is ended, so end-to-end tests need not wait 30 s. Anything else
@@ -110,8 +113,10 @@ int main(int argc, char **argv)
     window.Form_Load();
     // An exit during start-up has already done the exit work; the event loop
     // would not see its request, since it was not running yet.
-    if (window.exitDone())
+    if (window.exitDone()) {
+        serviceManager.stopping();
         return 0;
+    }
     // Without a window nobody can correct the settings and listen again; a
     // service manager must see the failure to report it or start us again.
     if (headless && !listenerOpen(server)) {
@@ -119,5 +124,8 @@ int main(int argc, char **argv)
         window.requestExit();
         return kNotListeningStatus;
     }
-    return app.exec();
+    serviceManager.ready();
+    const int status = app.exec();
+    serviceManager.stopping();
+    return status;
 }
