@@ -68,7 +68,6 @@ public:
     CloseIntent closeIntent() const { return Tag; }
 
     // --- fields ----------------------------------------------------------------
-    QString mVer;     // version text
     QString mAppPath; // folder of the settings file, ending in "/"
     CTray *Tray = nullptr;
 

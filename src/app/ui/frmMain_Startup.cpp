@@ -50,12 +50,12 @@ template <typename Step> void frmMain::startupStep(const char *name, Step &&step
 
 void frmMain::Form_Load()
 {
-    startupStep("version", [this] { mVer = Server::versionText(); });
+    startupStep("version", [this] { mServer.mVer = Server::versionText(); });
     startupStep("icon", [this] { pic->setPicture(windowIcon()); });
     startupStep("tray icon", [this] {
         Tray = new CTray;
         Tray->setPicBox(pic);
-        Tray->setTipText(Server::applicationTitle() + QStringLiteral(" v") + mVer);
+        Tray->setTipText(Server::applicationTitle() + QStringLiteral(" v") + mServer.mVer);
         connect(Tray, &CTray::LButtonDblClick, this, &frmMain::Tray_LButtonDblClick);
         Tray->setContextMenu(mnuTray);
         Tray->ShowIcon();
