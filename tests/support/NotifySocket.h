@@ -2,6 +2,8 @@
 // A service manager's notification socket for tests: an AF_UNIX datagram
 // socket bound to a path, which a test passes to the program as
 // NOTIFY_SOCKET. Each datagram holds one or more assignments, one a line.
+// Datagrams are taken as they arrive whenever the event loop runs, as a
+// service manager does: a sender whose queue fills up would block.
 
 #include "ProtocolClient.h"
 
@@ -9,6 +11,7 @@
 #include <QHash>
 #include <QList>
 #include <QRegularExpression>
+#include <QSocketNotifier>
 #include <QString>
 
 #include <sys/socket.h>
@@ -16,6 +19,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <memory>
 
 class NotifySocket {
 public:
@@ -30,8 +34,14 @@ public:
         mFd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
         if (mFd < 0 || ::bind(mFd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0)
             qFatal("cannot bind the notification socket");
+        mNotifier = std::make_unique<QSocketNotifier>(mFd, QSocketNotifier::Read);
+        QObject::connect(mNotifier.get(), &QSocketNotifier::activated, [this] { datagrams(); });
     }
-    ~NotifySocket() { ::close(mFd); }
+    ~NotifySocket()
+    {
+        mNotifier.reset();
+        ::close(mFd);
+    }
     NotifySocket(const NotifySocket &) = delete;
     NotifySocket &operator=(const NotifySocket &) = delete;
 
@@ -79,6 +89,7 @@ public:
 private:
     QString mPath;
     int mFd = -1;
+    std::unique_ptr<QSocketNotifier> mNotifier;
     QList<QByteArray> mDatagrams;
     QHash<QByteArray, qsizetype> mSeen;
 };
