@@ -2,6 +2,7 @@
 // the settings file, the log's echo on standard output, which never waits,
 // and the server's status as the operator is shown it.
 #include "AppFixture.h"
+#include "NotifySocket.h"
 #include "ProtocolRig.h"
 #include "app/LineWriter.h"
 #include "app/OperatorActions.h"
@@ -10,6 +11,7 @@
 #include "app/Server.h"
 #include "app/ServerLifecycle.h"
 #include "app/ServerStatus.h"
+#include "app/ServiceNotifier.h"
 #include "app/SettingsFile.h"
 #include "net/Lines.h"
 #include "net/Winsock.h"
@@ -399,6 +401,52 @@ private slots:
         char buffer[64] = {};
         QVERIFY(::read(master, buffer, sizeof buffer - 1) > 0);
         QCOMPARE(QByteArray(buffer).trimmed(), QByteArray("to the same terminal"));
+    }
+
+    void serviceManagerHearsEachChangeOnceAsOneLine()
+    {
+        QTemporaryDir dir;
+        NotifySocket manager(dir.filePath("notify"));
+        qputenv("NOTIFY_SOCKET", manager.path().toLocal8Bit());
+        const auto unset = qScopeGuard([] { qunsetenv("NOTIFY_SOCKET"); });
+        Server server;
+        server.log().setEchoToStdout(false);
+        ServerStatus &status = server.status();
+        ServiceNotifier notifier;
+        notifier.attach(server);
+        const auto settle = [&] { return runEventsUntil([&] { return !notifier.statusPending(); }, 20000); };
+        // Start-up ended without a listener (a window's failed Listen): ready
+        // comes with the first listener. A change is sent from the event
+        // loop, never from inside the handler that noted it.
+        // A start-up scan moves the manager's start timeout on.
+        status.Catalogue_scanStarted();
+        QVERIFY(manager.waitFor("EXTEND_TIMEOUT_USEC", "90000000"));
+        status.Catalogue_scanEnded(true, 0, 1);
+        notifier.ready();
+        QVERIFY(settle() && manager.values("READY").isEmpty());
+        const qsizetype before = manager.datagrams().size();
+        status.Lines_listenStarted(0, "127.0.0.1", 15150, false);
+        QCOMPARE(manager.datagrams().size(), before);
+        QVERIFY(settle());
+        QCOMPARE(manager.datagrams().mid(before),
+                 QList<QByteArray>{"READY=1\nSTATUS=Listening on 127.0.0.1, port 15150; 0 songs offered; "
+                                   "No clients; Idle"});
+        // A change that leaves the line as it was sends nothing.
+        status.Lines_connectionAccepted(5);
+        QVERIFY(settle());
+        status.Lines_connectionAccepted(5);
+        QVERIFY(settle());
+        QCOMPARE(manager.datagrams().size(), before + 2);
+        // A song's name cannot add an assignment of its own.
+        status.Interpreter_songStreamStarted(5, "/m/x\nREADY=1.mp3", 100);
+        QVERIFY(manager.waitFor("STATUS", ".*1 client; Sending x\\\\nREADY=1\\.mp3: 0% .*"));
+        status.Interpreter_songStreamEnded(5, 0, 100);
+        QVERIFY(manager.waitFor("STATUS", ".*1 client; Idle") && settle());
+        notifier.stopping();
+        status.Lines_lineReleased(5);
+        QVERIFY(!notifier.statusPending());
+        QCOMPARE(manager.datagrams().last(), QByteArray("STOPPING=1"));
+        QCOMPARE(manager.values("READY").size(), 1);
     }
 };
 

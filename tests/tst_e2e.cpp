@@ -4,6 +4,7 @@
 // (a pipe, or a terminal that stops reading), a signal at the end and the
 // settings file checked afterwards.
 
+#include "NotifySocket.h"
 #include "ProtocolClient.h"
 #include "ServerRun.h"
 #include "app/Server.h"
@@ -29,6 +30,7 @@ private slots:
     void headlessStartThatCannotListenEnds();
     void headlessIsTheCoreAloneAndReloadsOnSIGUSR1();
     void aTerminalThatStopsReadingStopsNothing();
+    void theServiceManagerIsToldTheState();
 };
 
 void EndToEnd::commandLine()
@@ -304,6 +306,68 @@ void EndToEnd::aTerminalThatStopsReadingStopsNothing()
     QVERIFY2(talk(), "the server stopped answering while its terminal was not read");
     QCOMPARE(run.finish(SIGTERM), 0);
     QCOMPARE(readFile(run.iniPath()), settingsText("127.0.0.1", "0", ""));
+}
+
+void EndToEnd::theServiceManagerIsToldTheState()
+{
+    // A song larger than what the kernel holds for a client that does not
+    // read, so that its stream stops part way for as long as the test likes.
+    QTemporaryDir dir;
+    QVERIFY(QDir(dir.path()).mkdir("music"));
+    QFile song(dir.filePath("music/Long.mp3"));
+    QVERIFY(song.open(QIODevice::WriteOnly) && song.resize(16 << 20));
+    song.close();
+    NotifySocket manager(dir.filePath("notify"));
+    ServerRun run(dir.path());
+    QVERIFY(writeFile(run.iniPath(), settingsText("127.0.0.1", "0", dir.filePath("music"))));
+    run.env.insert("NOTIFY_SOCKET", manager.path());
+    run.env.insert("WATCHDOG_USEC", "200000"); // fed every 100 ms
+    QVERIFY(run.start({"--headless"}));
+    const int port = run.listeningPort();
+    QVERIFY2(port > 0, qPrintable(run.log()));
+    const QString listening
+            = QString("Listening on 127\\.0\\.0\\.1, port %1 \\(chosen by the system\\); 1 song offered; ")
+                      .arg(port);
+
+    // Ready once listening, with the status as it then stands.
+    QVERIFY(manager.waitFor("READY", "1"));
+    QByteArray atReady;
+    for (const QByteArray &datagram : manager.datagrams()) {
+        for (const QByteArray &assignment : datagram.split('\n'))
+            atReady = assignment.startsWith("STATUS=") ? assignment.mid(7) : atReady;
+        if (datagram.split('\n').contains("READY=1"))
+            break;
+    }
+    QVERIFY2(QRegularExpression(QRegularExpression::anchoredPattern(listening + "No clients; Idle"))
+                     .match(QString::fromUtf8(atReady))
+                     .hasMatch(),
+             atReady.constData());
+
+    // A client, then its song held part way, then taken whole.
+    ProtocolClient c;
+    c.boundReceiveBuffer(32 * 1024);
+    QVERIFY(c.connectTo(port));
+    QVERIFY(manager.waitFor("STATUS", listening + "1 client; Idle"));
+    c.send("SONG 1\r\n");
+    QCOMPARE(c.read(4096).left(13), QByteArray("FILE 16777216"));
+    c.holdReads(true);
+    c.send("READY\r\n");
+    const QString sending = listening
+            + "1 client; Sending Long\\.mp3: (\\d|[1-9]\\d)% \\(.* bytes\\), .*/s, to line 1 "
+              "\\(127\\.0\\.0\\.1\\)";
+    QVERIFY2(manager.waitFor("STATUS", sending), manager.values("STATUS").join('\n').constData());
+    c.holdReads(false);
+    QCOMPARE(c.read(16 << 20).size(), 16 << 20);
+    QVERIFY(manager.waitFor("STATUS", listening + "1 client; Idle"));
+    c.socket.disconnectFromHost();
+    QVERIFY(manager.waitFor("STATUS", listening + "No clients; Idle"));
+    QVERIFY(runEventsUntil([&] { return manager.values("WATCHDOG").size() >= 2; }, kTimeoutMs));
+
+    // At exit the manager hears that the server stops, and nothing after.
+    QCOMPARE(run.finish(SIGTERM), 0);
+    QCOMPARE(manager.datagrams().last(), QByteArray("STOPPING=1"));
+    for (const QByteArray &status : manager.values("STATUS"))
+        qInfo("STATUS=%s", status.constData());
 }
 
 QTEST_GUILESS_MAIN(EndToEnd)

@@ -5,6 +5,7 @@
 #include "app/ServerStatus.h"
 #include "library/SongCatalogue.h"
 #include "net/Lines.h"
+#include "net/Winsock.h"
 #include "protocol/Interpreter.h"
 
 #include <QCoreApplication>
@@ -30,8 +31,8 @@ Server::Server(QObject *parent)
       mStatus(std::make_unique<ServerStatus>(*mLines, *mCatalogue, *mInterpreter))
 {
     mVer = versionText();
+    connect(mLines.get(), &Lines::listenStarted, this, &Server::Lines_listenStarted);
     connectWarnings();
-    connect(mLines.get(), &Lines::listening, this, &Server::Lines_listening);
 }
 
 Server::~Server()
@@ -123,9 +124,10 @@ void Server::connectWarnings()
             });
 }
 
-void Server::Lines_listening(const QString &localIP)
+void Server::Lines_listenStarted(qint16 line)
 {
-    MyIP = localIP;
+    const Winsock *listener = mLines->socket(line);
+    MyIP = listener ? listener->LocalIP() : QString();
     SetTitle(MyIP);
     if (mFields.ip.isEmpty())
         setTxtIPAutoSelected(MyIP);

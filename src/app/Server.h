@@ -84,7 +84,7 @@ public:
     void setHideSystemMessages(bool hide) { mHide = hide; }
 
     // --- title ------------------------------------------------------------------
-    QString mVer;                         // version text, set at construction
+    QString mVer; // the version text: the one copy the program holds, set at construction
     QString myIP() const { return MyIP; } // local address of the most recent listener
     // "Vorlune Server v" + mVer + "  [" + address + "]"
     void SetTitle(const QString &address);
@@ -119,9 +119,9 @@ signals:
 
 private:
     void setField(QString SettingsFields::*field, int line, const QString &text);
-    // A listener has started: it is the address the title shows, and the
-    // one txtIP shows when the operator named none.
-    void Lines_listening(const QString &localIP);
+    // A listener has started: its socket's local address is the one the
+    // title shows, and the one txtIP shows when the operator named none.
+    void Lines_listenStarted(qint16 line);
     // Logs the warnings that call for the operator (OperatorWarnings).
     void connectWarnings();
 

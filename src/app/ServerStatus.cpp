@@ -87,7 +87,7 @@ void ServerStatus::Lines_listenFailed(int, const QString &description)
 
 void ServerStatus::Lines_connectionAccepted(qint16 line)
 {
-    if (line < 0 || line >= Lines::kLineCount)
+    if (!Lines::validLine(line))
         return;
     mClientLines.set(size_t(line));
     emit changed();
@@ -95,7 +95,7 @@ void ServerStatus::Lines_connectionAccepted(qint16 line)
 
 void ServerStatus::Lines_lineReleased(qint16 line)
 {
-    if (line < 0 || line >= Lines::kLineCount)
+    if (!Lines::validLine(line))
         return;
     mClientLines.reset(size_t(line));
     const qsizetype listenersBefore = mListeners.size();

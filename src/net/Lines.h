@@ -8,8 +8,8 @@
 // Services: everything Lines needs from the program around it (the operator
 // log, the exit flag, the wait for events) comes through LineServices. Lines
 // writes no application state: a listener that has started is announced by
-// the listening signal, and whoever wired Lines in decides what the program
-// makes of it (the address it shows, the window title).
+// the listenStarted signal, and whoever wired Lines in decides what the
+// program makes of it (the address it shows, the window title).
 //
 // Re-entrancy: SendMsg and SendFilePiece wait (through
 // LineServices::waitForEvents, blocking in the event loop, never spinning)
@@ -18,8 +18,8 @@
 // operator's actions. A line's generation changes on every release, so a caller that waited can tell that
 // "its" line is gone even when it was claimed again. The SendProgress and SendComplete signals can be raised
 // from inside SendMsg and SendFilePiece (a piece the OS took whole): their handlers must not wait. The other
-// routines never wait, and neither may the handlers of the listening signal or of the other signals that
-// report how the lines change (listenStarted, listenFailed, connectionAccepted, lineReleased).
+// routines never wait, and neither may the handlers of the signals that report how the lines change
+// (listenStarted, listenFailed, connectionAccepted, lineReleased).
 //
 // Ownership: Lines owns the Active Connections table and the 101 socket
 // slots. Slot 0 lives as long as Lines; slots 1..100 hold a socket from the
@@ -52,6 +52,9 @@ class Lines : public QObject {
     Q_DISABLE_COPY_MOVE(Lines)
 public:
     static constexpr int kLineCount = 101;
+    // A line number of the pool (0..100). Events and signals carry line
+    // numbers that their handlers check with this before indexing.
+    static constexpr bool validLine(qint16 line) { return line >= 0 && line < kLineCount; }
 
     explicit Lines(LineServices services, QObject *parent = nullptr);
     ~Lines() override;
@@ -121,13 +124,12 @@ public:
     quint64 gateWaitRounds() const { return mGateWaitRounds; }
 
 signals:
-    // A listener has started, on the socket's local address and port: raised
-    // after a successful Listen, before the "Listening on" log line.
-    void listening(const QString &localIP, quint16 port);
-    // The same start as the operator must understand it: the address as it
-    // was bound ("0.0.0.0" or "::" for every interface), the port, and
-    // whether the port field named no port (it read as 0), so that the
-    // system chose one no client knows. Raised right after listening.
+    // A listener has started on the line: raised after a successful Listen,
+    // before the "Listening on" log line, while the line's socket reports its
+    // local address. It carries the start as the operator must understand
+    // it: the address as it was bound ("0.0.0.0" or "::" for every
+    // interface), the port, and whether the port field named no port (it
+    // read as 0), so that the system chose one no client knows.
     void listenStarted(qint16 line, const QString &boundAddress, quint16 port, bool portChosenBySystem);
     // A Listen action failed, after its "ERROR (listen port): " log line.
     void listenFailed(int number, const QString &description);
@@ -155,7 +157,6 @@ private:
     // failure logged, or the server exiting).
     Winsock *passGate(qint16 line, std::uint64_t expectedGeneration);
     void sendFailed(qint16 line, const QString &description);
-    bool validLine(qint16 line) const { return line >= 0 && line < kLineCount; }
 
     LineServices mServices;
     std::unique_ptr<ConnectionTable> mTable;

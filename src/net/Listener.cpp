@@ -66,7 +66,6 @@ void Lines::cmdListen_Click(const QString &ipField, const QString &portField)
 
     const QString localIP = socket->LocalIP();
     const quint16 localPort = socket->LocalPort();
-    emit listening(localIP, localPort);
     emit listenStarted(line, address, localPort, port == 0);
     AddLog(QStringLiteral("Listening on ") + localIP + QStringLiteral(" - ") + QString::number(localPort));
     mTable->addListenerRow(line, localIP, localPort);

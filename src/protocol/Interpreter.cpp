@@ -26,7 +26,7 @@ Interpreter::~Interpreter() = default;
 
 void Interpreter::Winsock_DataArrival(qint16 line, qint64 bytesTotal)
 {
-    if (line < 0 || line >= Lines::kLineCount)
+    if (!Lines::validLine(line))
         return;
     Winsock *socket = mLines.socket(line);
     if (!socket)

@@ -62,9 +62,10 @@ QPushButton *clearButton(const char *name, QWidget *parent)
 }
 
 // The Active Connections view. A stream changes its transfer cells with
-// every 4096-byte piece, a hundred thousand times a second; repainting the
-// table each time would cost far more than sending the piece. The cells are
-// repainted at most 25 times a second instead, always with their latest text.
+// every piece (up to 1 MiB), up to thousands of times a second on loopback;
+// repainting the table each time would cost more than sending the piece. The
+// cells are repainted at most 25 times a second instead, always with their
+// latest text.
 class ConnectionsView : public QTreeView {
 public:
     explicit ConnectionsView(QWidget *parent) : QTreeView(parent)
@@ -137,7 +138,6 @@ frmMain::frmMain(Server &server, OperatorActions &actions, ServerLifecycle &life
     initResources();
     setObjectName(QStringLiteral("frmMain"));
     setWindowIcon(QIcon(QStringLiteral(":/icons/vorlune.png")));
-    mVer = mServer.mVer;
     buildControls();
     connectCore();
     attachTable();

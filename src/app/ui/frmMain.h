@@ -77,7 +77,6 @@ public:
     CloseIntent closeIntent() const { return Tag; }
 
     // --- fields ----------------------------------------------------------------
-    QString mVer; // version text
     CTray *Tray = nullptr;
 
     // Where the settings file lives (ServerLifecycle's, forwarded).

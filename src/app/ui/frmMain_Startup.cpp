@@ -31,7 +31,6 @@ bool frmMain::exitDone() const
 void frmMain::Form_Load()
 {
     mLifecycle.start();
-    mVer = mServer.mVer;
 }
 
 void frmMain::putUpTrayIcon()

@@ -13,6 +13,7 @@
 #include "app/QtMessages.h"
 #include "app/Server.h"
 #include "app/ServerLifecycle.h"
+#include "app/ServiceNotifier.h"
 #include "app/SettingsLocation.h"
 #include "app/TerminationSignals.h"
 #include "app/ui/frmMain.h"
@@ -134,6 +135,13 @@ int main(int argc, char **argv)
     OperatorActions actions(server);
     ServerLifecycle lifecycle(server, actions);
     lifecycle.setSettingsFile(settingsFile);
+
+    // The service manager (where there is one) hears when start-up has ended,
+    // the state as it changes, and when the exit has begun.
+    ServiceNotifier serviceManager;
+    serviceManager.attach(server);
+    QObject::connect(&lifecycle, &ServerLifecycle::startupEnded, &serviceManager, &ServiceNotifier::ready);
+    QObject::connect(&lifecycle, &ServerLifecycle::exitStarted, &serviceManager, &ServiceNotifier::stopping);
 
     // Signals run the operator's actions from the event loop, nested in any
     // wait as a click would: SIGINT, SIGTERM and SIGHUP Exit, SIGUSR1 Reload.
