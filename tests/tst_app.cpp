@@ -14,8 +14,10 @@
 
 #include <QTcpServer>
 #include <QtTest>
+#include <csignal>
 #include <fcntl.h>
 #include <pty.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 class TestApp : public QObject {
@@ -113,13 +115,48 @@ private slots:
         big.port = QStringLiteral("9090");
         QVERIFY(SaveSettings(path, big));
         QVERIFY(readFile(path) == huge + "\r\n9090\r\n/music\r\n"); // QCOMPARE would print 10 MB
-        // Changed by hand since, the line cannot be copied: nothing is
-        // written, and the failure names the file.
-        const QByteArray byHand = QByteArray(200000, 'e') + "\r\n1\r\n";
-        QVERIFY(writeFile(path, byHand));
-        QString whyNot;
-        QVERIFY2(!SaveSettings(path, big, &whyNot) && whyNot.contains(path), qPrintable(whyNot));
-        QVERIFY(readFile(path) == byHand);
+    }
+
+    void settingsEditedMeanwhileSurviveAndAFullDiskLosesNothing()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QLatin1String(kSettingsFileName));
+        QVERIFY(writeFile(path, "10.0.0.1\r\n15150\r\n/music\r\n"));
+        Server server;
+        SettingsFields loaded;
+        LoadSettings(path, loaded);
+        server.setFields(loaded);
+        server.setTxtIP(QStringLiteral("10.0.0.2"));
+        server.setTxtPort(QStringLiteral("1"));
+        server.setTxtPort(QStringLiteral("15150")); // back to what was read: not a change
+        // Edited by hand while the server runs: a line of 200,000 bytes, the
+        // third line gone. Only the field changed in the program is written.
+        const QByteArray byHand = QByteArray(200000, 'e');
+        QVERIFY(writeFile(path, "1.1.1.1\n" + byHand + "\r\n"));
+        QVERIFY(SaveSettings(path, server.fields()));
+        QVERIFY(readFile(path) == "10.0.0.2\r\n" + byHand + "\r\n/music\r\n");
+
+        // A write past the file-size limit fails as on a full disk, and
+        // only once all lines are in the buffer: the old file stays whole
+        // and the failure says why. The next save, with room, succeeds.
+        const QByteArray before = readFile(path);
+        server.setTxtMusicFolder(QStringLiteral("/other"));
+        rlimit saved = {};
+        QCOMPARE(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+        const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+        for (const rlim_t limit : {rlim_t(16), rlim_t(before.size() - 1)}) {
+            rlimit low = saved;
+            low.rlim_cur = limit;
+            QCOMPARE(::setrlimit(RLIMIT_FSIZE, &low), 0);
+            QString whyNot;
+            const bool done = SaveSettings(path, server.fields(), &whyNot);
+            QCOMPARE(::setrlimit(RLIMIT_FSIZE, &saved), 0);
+            QVERIFY2(!done && !whyNot.isEmpty(), qPrintable(whyNot));
+            QVERIFY(readFile(path) == before);
+        }
+        std::signal(SIGXFSZ, oldHandler);
+        QVERIFY(SaveSettings(path, server.fields()));
+        QVERIFY(readFile(path) == "10.0.0.2\r\n" + byHand + "\r\n/other\r\n");
     }
 
     void anAddressListenPickedIsShownButNotSavedAsTheOperatorsChoice()
@@ -261,6 +298,64 @@ private slots:
                             "\\x1b]0;t\\x07]\\xc2\\x9b\xc3\xbc\\x7f\n"));
     }
 
+    void standardOutputShowsAnEntryShortAndWithoutItsLayout()
+    {
+        // The pane's trailing line breaks go; inner ones stay, escaped.
+        QCOMPARE(stdoutLogLine(QStringLiteral("Songs Available: 5\r\n")), QByteArray("Songs Available: 5\n"));
+        QCOMPARE(stdoutLogLine(QStringLiteral("Corrupt message received\r\nSLIST\r\n\r\n")),
+                 QByteArray("Corrupt message received\\r\\nSLIST\n"));
+        // At most kMaxStdoutEntryBytes after the stamp, counted as shown:
+        // the edge falls on a whole character, escaped or not.
+        const QDateTime stamp(QDate(2026, 12, 7), QTime(4, 5, 6));
+        const qsizetype limit = kMaxStdoutEntryBytes;
+        const QString a(limit, u'a');
+        QCOMPARE(stdoutLogLine(a, stamp), "2026-12-07 04:05:06 " + a.toLatin1() + '\n');
+        QCOMPARE(stdoutLogLine(a + u'b'), a.toLatin1() + " [... 1 byte left out]\n");
+        QCOMPARE(stdoutLogLine(a.chopped(4) + u'\x01' + u'z'), a.chopped(4).toLatin1() + "\\x01 [... 1 byte left out]\n");
+        QCOMPARE(stdoutLogLine(a.chopped(3) + u'\x01'), a.chopped(3).toLatin1() + " [... 1 byte left out]\n");
+        const QString wide = a.chopped(3) + QString::fromUtf8("\xf0\x9f\x8e\xb5\xc3\xbc"); // U+1F3B5, ü
+        QCOMPARE(stdoutLogLine(wide), a.chopped(3).toLatin1() + " [... 6 bytes left out]\n");
+        QCOMPARE(stdoutLogLine(wide.chopped(1) + u'\r' + u'\n'),
+                 a.chopped(3).toLatin1() + " [... 4 bytes left out]\n");
+        const QString client = QStringLiteral("3 - 10.0.0.9 - msg=[") + QString(32700, u'A') + u']';
+        QCOMPARE(stdoutLogLine(client).size(), limit + qsizetype(sizeof(" [... 30673 bytes left out]\n")) - 1);
+    }
+
+    void standardOutputTakesAtMostItsRate()
+    {
+        int fds[2];
+        QCOMPARE(::pipe2(fds, O_NONBLOCK | O_CLOEXEC), 0);
+        const auto closeBoth = qScopeGuard([&] { ::close(fds[0]), ::close(fds[1]); });
+        LineWriter writer(fds[1], [](qint64 n, bool overRate) {
+            return "(" + QByteArray::number(n) + (overRate ? " over)\n" : " full)\n");
+        });
+        using namespace std::chrono_literals;
+        std::chrono::nanoseconds now = 5s;
+        writer.setRateLimit(1000, 1000, [&] { return now; }); // 1 byte a millisecond
+        const QByteArray line = QByteArray(99, 'x') + '\n';
+        const auto out = [&] {
+            QByteArray buffer(1 << 16, Qt::Uninitialized);
+            return buffer.left(std::max<ssize_t>(0, ::read(fds[0], buffer.data(), buffer.size())));
+        };
+        for (int i = 0; i < 11; ++i) // the burst is ten lines
+            writer.write(line);
+        QVERIFY(writer.droppedUnreported() == 1 && out() == line.repeated(10));
+        now += 99ms;
+        writer.write(line);
+        now += 1ms;
+        writer.write(line); // the report goes out with it, and is charged for
+        QVERIFY(writer.droppedUnreported() == 0 && out() == "(2 over)\n" + line);
+        now += 108ms;
+        writer.write(line);
+        now += 1ms;
+        writer.write(line);
+        QVERIFY(writer.droppedUnreported() == 0 && out() == "(1 over)\n" + line);
+        now += 1h; // a long quiet time fills the bucket, and no more
+        for (int i = 0; i < 11; ++i)
+            writer.write(line);
+        QVERIFY(writer.droppedUnreported() == 1 && out() == line.repeated(10));
+    }
+
     void standardOutputKeepsLinesWholeAndCountsWhatItDrops()
     {
         // A small pipe that is read only now and then: every line that
@@ -269,7 +364,7 @@ private slots:
         QCOMPARE(::pipe2(fds, O_NONBLOCK | O_CLOEXEC), 0);
         const auto closeBoth = qScopeGuard([&] { ::close(fds[0]), ::close(fds[1]); });
         QVERIFY(::fcntl(fds[1], F_SETPIPE_SZ, 4096) > 0);
-        LineWriter writer(fds[1], [](qint64 n) { return "(" + QByteArray::number(n) + " dropped)\n"; });
+        LineWriter writer(fds[1], [](qint64 n, bool) { return "(" + QByteArray::number(n) + " dropped)\n"; });
         QList<QByteArray> sent;
         QByteArray got;
         const auto write = [&](const QByteArray &line) { writer.write(sent.emplace_back(line)); };
@@ -319,7 +414,7 @@ private slots:
         QCOMPARE(::openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
         const int shells = ::dup(slave);
         const auto closeAll = qScopeGuard([&] { ::close(master), ::close(slave), ::close(shells); });
-        LineWriter writer(slave, [](qint64) { return QByteArray(); });
+        LineWriter writer(slave, [](qint64, bool) { return QByteArray(); });
         writer.prepareNonBlocking();
         QVERIFY(::fcntl(slave, F_GETFL) & O_NONBLOCK);
         QVERIFY(!(::fcntl(shells, F_GETFL) & O_NONBLOCK));

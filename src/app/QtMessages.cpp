@@ -15,7 +15,7 @@ void writeQtMessage(QtMsgType type, const QMessageLogContext &context, const QSt
 
 LineWriter &standardError()
 {
-    static LineWriter writer(2, [](qint64 dropped) {
+    static LineWriter writer(2, [](qint64 dropped, bool) {
         return stdoutLogLine(
                 QStringLiteral("(%1 messages dropped: standard error was not accepting them)").arg(dropped));
     });

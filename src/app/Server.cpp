@@ -93,7 +93,7 @@ void Server::setTxtIPAutoSelected(const QString &address)
     std::optional<KeptSettingsLine> &kept = mFields.kept[0];
     if (!kept || kept->shownAs != mFields.ip) {
         const QByteArray own = mFields.ip.toUtf8();
-        kept = KeptSettingsLine{QString(), own, own.size(), QString()};
+        kept = KeptSettingsLine{QString(), own, own.size()};
     }
     kept->shownAs = address;
     if (mFields.ip == address)
