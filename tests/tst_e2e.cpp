@@ -18,6 +18,7 @@
 #include <grp.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/resource.h>
 
 using namespace E2E;
 
@@ -28,6 +29,8 @@ private slots:
     void configurationFolderFirstStartThenASession();
     void headlessStartThatCannotListenEnds();
     void aTerminalThatStopsReadingStopsNothing();
+    void shortOfAddressSpaceItServesOrEndsSayingWhy();
+    void anEditMadeWhileItRunsSurvivesAndAFailedSaveIsLogged();
 };
 
 void EndToEnd::commandLine()
@@ -250,6 +253,79 @@ void EndToEnd::aTerminalThatStopsReadingStopsNothing()
     // Stalled once more, a termination signal still runs the exit work.
     QVERIFY2(talk(), "the server stopped answering while its terminal was not read");
     QCOMPARE(run.finish(SIGTERM), 0);
+    QCOMPARE(readFile(run.iniPath()), settingsText("127.0.0.1", "0", ""));
+}
+
+void EndToEnd::shortOfAddressSpaceItServesOrEndsSayingWhy()
+{
+    // From too little address space to load the libraries up to enough to
+    // serve: at each limit the program either answers a client and ends on
+    // SIGTERM with 0, or ends by itself, not with 0, saying why. It never
+    // hangs (a window's first paint waited for ever on a thread that could
+    // not be started).
+    QTemporaryDir dir;
+    ServerRun run(dir.path());
+    QVERIFY(writeFile(run.iniPath(), settingsText("127.0.0.1", "0", "")));
+    int served = 0, ended = 0;
+    for (rlim_t megabytes = 60; megabytes <= 140; megabytes += 5) {
+        const rlimit limit = {megabytes << 20, megabytes << 20};
+        run.process.setChildProcessModifier([limit] { ::setrlimit(RLIMIT_AS, &limit); });
+        QVERIFY(run.start());
+        const int port = run.listeningPort();
+        ProtocolClient c;
+        if (port > 0 && c.connectTo(port)) {
+            c.send("SLLEN\r\n");
+            c.waitUntil([&] { return c.available() >= 10 || c.socket.state() != QAbstractSocket::ConnectedState; });
+            if (c.available() >= 10 && c.read(10) == Wire::lengthReply(0)) {
+                QCOMPARE(run.finish(SIGTERM), 0);
+                ++served;
+                continue;
+            }
+        }
+        QVERIFY2(run.process.state() == QProcess::NotRunning || run.process.waitForFinished(kTimeoutMs),
+                 qPrintable(QString::number(megabytes) + " MiB: hangs"));
+        const QByteArray errors = run.process.readAllStandardError();
+        const QString log = run.log();
+        const bool byStatus = run.process.exitStatus() == QProcess::NormalExit;
+        QVERIFY2((byStatus ? run.process.exitCode() != 0 : errors.contains("vorlune-server: ending on a fault"))
+                         && (log.contains("Ending: ") || !errors.isEmpty()),
+                 qPrintable(QString::number(megabytes) + " MiB: " + log + errors));
+        ++ended;
+    }
+    QVERIFY2(served > 0 && ended > 0, "the limits tried do not reach across the edge");
+}
+
+void EndToEnd::anEditMadeWhileItRunsSurvivesAndAFailedSaveIsLogged()
+{
+    QTemporaryDir dir;
+    ServerRun run(dir.path());
+    QVERIFY(writeFile(run.iniPath(), settingsText("127.0.0.1", "0", "")));
+    QVERIFY(run.start());
+    QVERIFY2(run.listeningPort() > 0, qPrintable(run.log()));
+    // The operator edits the file, as the README tells a service's operator.
+    const QByteArray edited = settingsText("127.0.0.1", "15151", "/srv/music");
+    QVERIFY(writeFile(run.iniPath(), edited));
+    QCOMPARE(run.finish(SIGTERM), 0);
+    QCOMPARE(readFile(run.iniPath()), edited);
+
+    // A first start with no music folder says so. Then the disk is full (a
+    // file-size limit stands in): the save fails, says so, and the file is
+    // as it was.
+    QVERIFY(writeFile(run.iniPath(), settingsText("127.0.0.1", "0", "")));
+    run.process.setChildProcessModifier([] {
+        const rlimit limit = {8, RLIM_INFINITY};
+        std::signal(SIGXFSZ, SIG_IGN);
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+    });
+    QVERIFY(run.start());
+    QVERIFY2(run.listeningPort() > 0 && run.log().contains("Warning: the Music Folder field is empty"),
+             qPrintable(run.log()));
+    QCOMPARE(run.finish(SIGTERM), 0);
+    QVERIFY2(run.lines().filter(QRegularExpression("^Settings not saved to " + QRegularExpression::escape(run.iniPath())
+                                                   + ": .+$"))
+                     .size()
+                     == 1,
+             qPrintable(run.log()));
     QCOMPARE(readFile(run.iniPath()), settingsText("127.0.0.1", "0", ""));
 }
 

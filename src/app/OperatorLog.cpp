@@ -98,6 +98,11 @@ QByteArray stdoutLogLine(const QString &msg, const QDateTime &stamp)
     return out;
 }
 
+QByteArray stdoutLogEntry(const QString &msg)
+{
+    return stdoutLogLine(msg, stdoutStamp());
+}
+
 LineWriter &standardOutput()
 {
     static LineWriter writer(1, [](qint64 dropped, bool overRate) {
@@ -158,7 +163,7 @@ void OperatorLog::AddLog(const QString &msg)
     }
     if (mEcho) {
         try {
-            standardOutput().write(stdoutLogLine(msg, stdoutStamp()));
+            standardOutput().write(stdoutLogEntry(msg));
         } catch (const std::bad_alloc &) {
             // The echo is a copy of the pane; losing one line of it is the
             // lesser harm.

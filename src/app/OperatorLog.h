@@ -39,6 +39,9 @@ constexpr bool incomingPurgeNeeded(qsizetype currentLength, qsizetype addedLengt
 // around it are short and come first, so they still show.
 inline constexpr qsizetype kMaxStdoutEntryBytes = 2048;
 QByteArray stdoutLogLine(const QString &msg, const QDateTime &stamp = {});
+// The line AddLog writes for msg now: stamped with the local time unless the
+// journal stamps lines (JOURNAL_STREAM set).
+QByteArray stdoutLogEntry(const QString &msg);
 
 // Standard output takes log lines at this rate on average, and up to the
 // burst at once (start-up, a busy moment); lines beyond are dropped and

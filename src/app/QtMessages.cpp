@@ -2,6 +2,7 @@
 
 #include "app/LineWriter.h"
 #include "app/OperatorLog.h"
+#include "app/ResourceFailures.h"
 
 #include <QString>
 
@@ -10,6 +11,13 @@ void writeQtMessage(QtMsgType type, const QMessageLogContext &context, const QSt
 {
     if (!isQtNoise(type, context, message))
         standardError().write(stdoutLogLine(qFormatLogMessage(type, context, message)));
+    // Whoever started the thread may wait for it for ever (Qt's thread
+    // pools do).
+    if (ResourceFailures::isThreadStartFailure(message)) {
+        const qsizetype reason = message.indexOf(u'(');
+        ResourceFailures::end(QStringLiteral("a thread could not be started")
+                              + (reason < 0 ? QString() : u' ' + message.mid(reason)));
+    }
 }
 } // namespace
 

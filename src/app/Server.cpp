@@ -117,6 +117,11 @@ void Server::connectWarnings()
         if (chosen)
             AddLog(OperatorWarnings::portChosenBySystem(port));
     });
+    // Only while no scan has completed: then nothing at all is offered.
+    connect(catalogue, &SongCatalogue::musicFolderEmpty, this, [this, catalogue] {
+        if (!catalogue->FileHelper())
+            AddLog(OperatorWarnings::emptyMusicFolder());
+    });
     connect(catalogue, &SongCatalogue::musicFolderUnreadable, this,
             [this](const QString &folder, const QString &reason) {
                 AddLog(OperatorWarnings::unreadableMusicFolder(folder, reason));

@@ -6,6 +6,7 @@
 #include "app/LineWriter.h"
 #include "app/OperatorLog.h"
 #include "app/QtMessages.h"
+#include "app/ResourceFailures.h"
 #include "app/Server.h"
 #include "app/SettingsLocation.h"
 #include "app/ui/TerminationSignals.h"
@@ -40,6 +41,7 @@ bool listenerOpen(Server &server)
 
 int main(int argc, char **argv)
 {
+    ResourceFailures::install();
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
         arguments << QString::fromLocal8Bit(argv[i]);
