@@ -136,23 +136,19 @@ private slots:
         QVERIFY(SaveSettings(path, server.fields()));
         QVERIFY(readFile(path) == "10.0.0.2\r\n" + byHand + "\r\n/music\r\n");
 
-        // A write past the file-size limit fails as on a full disk, and
-        // only once all lines are in the buffer: the old file stays whole
-        // and the failure says why. The next save, with room, succeeds.
+        // A write past the file-size limit fails as on a full disk: in the
+        // middle, or in the last flush. The old file stays whole and the
+        // failure says why; the next save, with room, succeeds.
         const QByteArray before = readFile(path);
         server.setTxtMusicFolder(QStringLiteral("/other"));
-        rlimit saved = {};
-        QCOMPARE(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+        rlimit room = {};
+        QCOMPARE(::getrlimit(RLIMIT_FSIZE, &room), 0);
         const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
         for (const rlim_t limit : {rlim_t(16), rlim_t(before.size() - 1)}) {
-            rlimit low = saved;
-            low.rlim_cur = limit;
-            QCOMPARE(::setrlimit(RLIMIT_FSIZE, &low), 0);
+            const rlimit low = {limit, room.rlim_max};
             QString whyNot;
-            const bool done = SaveSettings(path, server.fields(), &whyNot);
-            QCOMPARE(::setrlimit(RLIMIT_FSIZE, &saved), 0);
-            QVERIFY2(!done && !whyNot.isEmpty(), qPrintable(whyNot));
-            QVERIFY(readFile(path) == before);
+            const bool done = ::setrlimit(RLIMIT_FSIZE, &low) == 0 && SaveSettings(path, server.fields(), &whyNot);
+            QVERIFY(::setrlimit(RLIMIT_FSIZE, &room) == 0 && !done && !whyNot.isEmpty() && readFile(path) == before);
         }
         std::signal(SIGXFSZ, oldHandler);
         QVERIFY(SaveSettings(path, server.fields()));
@@ -319,14 +315,11 @@ private slots:
         const QString a(limit, u'a');
         QCOMPARE(stdoutLogLine(a, stamp), "2026-12-07 04:05:06 " + a.toLatin1() + '\n');
         QCOMPARE(stdoutLogLine(a + u'b'), a.toLatin1() + " [... 1 byte left out]\n");
-        QCOMPARE(stdoutLogLine(a.chopped(4) + u'\x01' + u'z'), a.chopped(4).toLatin1() + "\\x01 [... 1 byte left out]\n");
         QCOMPARE(stdoutLogLine(a.chopped(3) + u'\x01'), a.chopped(3).toLatin1() + " [... 1 byte left out]\n");
         const QString wide = a.chopped(3) + QString::fromUtf8("\xf0\x9f\x8e\xb5\xc3\xbc"); // U+1F3B5, ü
         QCOMPARE(stdoutLogLine(wide), a.chopped(3).toLatin1() + " [... 6 bytes left out]\n");
         QCOMPARE(stdoutLogLine(wide.chopped(1) + u'\r' + u'\n'),
                  a.chopped(3).toLatin1() + " [... 4 bytes left out]\n");
-        const QString client = QStringLiteral("3 - 10.0.0.9 - msg=[") + QString(32700, u'A') + u']';
-        QCOMPARE(stdoutLogLine(client).size(), limit + qsizetype(sizeof(" [... 30673 bytes left out]\n")) - 1);
     }
 
     void standardOutputTakesAtMostItsRate()
@@ -341,27 +334,20 @@ private slots:
         std::chrono::nanoseconds now = 5s;
         writer.setRateLimit(1000, 1000, [&] { return now; }); // 1 byte a millisecond
         const QByteArray line = QByteArray(99, 'x') + '\n';
-        const auto out = [&] {
+        // Writes n lines after a wait; returns what went out.
+        const auto writeAfter = [&](std::chrono::nanoseconds wait, int n) {
+            now += wait;
+            for (int i = 0; i < n; ++i)
+                writer.write(line);
             QByteArray buffer(1 << 16, Qt::Uninitialized);
             return buffer.left(std::max<ssize_t>(0, ::read(fds[0], buffer.data(), buffer.size())));
         };
-        for (int i = 0; i < 11; ++i) // the burst is ten lines
-            writer.write(line);
-        QVERIFY(writer.droppedUnreported() == 1 && out() == line.repeated(10));
-        now += 99ms;
-        writer.write(line);
-        now += 1ms;
-        writer.write(line); // the report goes out with it, and is charged for
-        QVERIFY(writer.droppedUnreported() == 0 && out() == "(2 over)\n" + line);
-        now += 108ms;
-        writer.write(line);
-        now += 1ms;
-        writer.write(line);
-        QVERIFY(writer.droppedUnreported() == 0 && out() == "(1 over)\n" + line);
-        now += 1h; // a long quiet time fills the bucket, and no more
-        for (int i = 0; i < 11; ++i)
-            writer.write(line);
-        QVERIFY(writer.droppedUnreported() == 1 && out() == line.repeated(10));
+        QVERIFY(writeAfter(0s, 11) == line.repeated(10) && writer.droppedUnreported() == 1); // the burst
+        QVERIFY(writeAfter(99ms, 1).isEmpty() && writeAfter(1ms, 1) == "(2 over)\n" + line);
+        // The report was charged for: 9 ms more to wait.
+        QVERIFY(writeAfter(108ms, 1).isEmpty() && writeAfter(1ms, 1) == "(1 over)\n" + line);
+        // A long quiet time fills the bucket, and no more.
+        QVERIFY(writeAfter(1h, 11) == line.repeated(10) && writer.droppedUnreported() == 1);
     }
 
     void standardOutputKeepsLinesWholeAndCountsWhatItDrops()
