@@ -47,8 +47,9 @@ struct SettingsFields {
     // By line of the settings file: 0 IP, 1 port, 2 music folder.
     std::array<std::optional<KeptSettingsLine>, 3> kept;
     // The fields' texts once the settings were read (the file's lines, or
-    // what the fields held where it has none); unset until then.
-    std::array<std::optional<QString>, 3> asRead;
+    // what the fields held where it has none); before that, their initial
+    // contents, so an exit before the file was read leaves it alone.
+    std::array<QString, 3> asRead{ip, port, musicFolder};
 };
 
 class Server : public QObject {

@@ -78,8 +78,7 @@ bool unchanged(const SettingsFields &fields, int line)
 {
     const QString &text = fields.*kFieldOfLine[size_t(line)];
     const std::optional<KeptSettingsLine> &kept = fields.kept[size_t(line)];
-    const std::optional<QString> &asRead = fields.asRead[size_t(line)];
-    return (kept && kept->shownAs == text) || (asRead && *asRead == text);
+    return (kept && kept->shownAs == text) || fields.asRead[size_t(line)] == text;
 }
 
 // What a line is written as when the file on disk does not hold it.
