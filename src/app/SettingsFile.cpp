@@ -91,6 +91,32 @@ QByteArray lineOfField(const SettingsFields &fields, int line)
     return text.toUtf8();
 }
 
+// Writes straight to the descriptor, not through Qt's buffer: QSaveFile's
+// commit does not look at a failed flush of that buffer (a full disk would
+// put a short file in place of the old one), and a short write comes back
+// from Qt without a reason.
+bool writeAll(QSaveFile &file, QByteArrayView bytes, QString &reason)
+{
+#ifdef Q_OS_UNIX
+    while (!bytes.isEmpty()) {
+        const ssize_t n = ::write(file.handle(), bytes.data(), size_t(bytes.size()));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            reason = QString::fromLocal8Bit(std::strerror(n < 0 ? errno : ENOSPC));
+            return false;
+        }
+        bytes = bytes.sliced(n);
+    }
+    return true;
+#else
+    if (file.write(bytes.data(), bytes.size()) == bytes.size() && file.flush())
+        return true;
+    reason = file.errorString();
+    return false;
+#endif
+}
+
 // Makes sure what was written reached the disk: some file systems report a
 // full disk only here.
 bool syncToDisk(QSaveFile &file, QString &reason)
@@ -176,23 +202,18 @@ bool SaveSettings(const QString &path, const SettingsFields &fields, QString *wh
             const bool keep = unchanged(fields, line);
             bool written = true;
             const bool onDisk = copying && reader.next([&](QByteArrayView piece) {
-                if (keep)
-                    written = written && file.write(piece.data(), piece.size()) == piece.size();
+                written = written && (!keep || writeAll(file, piece, reason));
             });
-            if (!keep || !onDisk) {
-                const QByteArray bytes = lineOfField(fields, line);
-                written = written && file.write(bytes) == bytes.size();
-            }
-            if (!written || file.write("\r\n", 2) != 2)
+            if (written && (!keep || !onDisk))
+                written = writeAll(file, lineOfField(fields, line), reason);
+            if (!written || !writeAll(file, "\r\n", reason))
                 return false;
         }
         if (current.error() != QFileDevice::NoError) {
             reason = QStringLiteral("it cannot be read to keep its lines: ") + current.errorString();
             return false;
         }
-        // QSaveFile's commit flushes but does not look at the result: a
-        // full disk would put a short file in place of the old one.
-        if (!file.flush() || !syncToDisk(file, reason))
+        if (!syncToDisk(file, reason))
             return false;
         if (beforeCommit && !beforeCommit()) {
             reason = QStringLiteral("abandoned before it was complete");
