@@ -148,7 +148,8 @@ private slots:
         for (const rlim_t limit : {rlim_t(16), rlim_t(before.size() - 1)}) {
             const rlimit low = {limit, room.rlim_max};
             QString whyNot;
-            const bool done = ::setrlimit(RLIMIT_FSIZE, &low) == 0 && SaveSettings(path, server.fields(), &whyNot);
+            const bool done
+                    = ::setrlimit(RLIMIT_FSIZE, &low) == 0 && SaveSettings(path, server.fields(), &whyNot);
             QVERIFY(::setrlimit(RLIMIT_FSIZE, &room) == 0 && !done && readFile(path) == before);
             QCOMPARE(whyNot, QString::fromLocal8Bit(std::strerror(EFBIG)));
         }

@@ -277,7 +277,8 @@ void EndToEnd::shortOfAddressSpaceItServesOrEndsSayingWhy()
         const int port = run.listeningPort();
         if (port > 0 && c.connectTo(port)) {
             c.send("SYNC \r\n");
-            c.waitUntil([&] { return c.available() > 0 || c.socket.state() != QAbstractSocket::ConnectedState; });
+            c.waitUntil(
+                    [&] { return c.available() > 0 || c.socket.state() != QAbstractSocket::ConnectedState; });
         }
         if (c.available() > 0) {
             QCOMPARE(run.finish(SIGTERM), 0);

@@ -6,9 +6,9 @@
 //
 // A line goes out whole or not at all: what the stream does not take, or
 // what would pass the rate limit when one is set, is dropped and counted, and
-// the count is written as a line of its own as soon as a line goes out again. A line the stream took only in part is
-// finished first (its rest kept, up to kMaxPendingBytes), so the next line
-// never lands in the middle of it.
+// the count is written as a line of its own as soon as a line goes out again.
+// A line the stream took only in part is finished first (its rest kept, up to
+// kMaxPendingBytes), so the next line never lands in the middle of it.
 //
 // Nothing here waits. write() returns at once; the stream is watched by a
 // socket notifier in the event loop only while output is held back, so an
@@ -71,9 +71,9 @@ private:
 
     int mFd;
     Notice mNotice;
-    QByteArray mPending; // the unwritten rest of one line
-    qint64 mDropped = 0;  // not taken by the stream
-    qint64 mOverRate = 0; // over the rate limit
+    QByteArray mPending;        // the unwritten rest of one line
+    qint64 mDropped = 0;        // not taken by the stream
+    qint64 mOverRate = 0;       // over the rate limit
     qint64 mBytesPerSecond = 0; // no limit
     qint64 mAllowance = 0;      // bytes that may go out now (below 0: owed)
     qint64 mBurst = 0;

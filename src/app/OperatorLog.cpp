@@ -106,13 +106,14 @@ QByteArray stdoutLogEntry(const QString &msg)
 LineWriter &standardOutput()
 {
     static LineWriter writer(1, [](qint64 dropped, bool overRate) {
-        return stdoutLogLine(overRate ? QStringLiteral("(%1 log lines dropped: more than %2 KiB of log a second)")
-                                                .arg(dropped)
-                                                .arg(kStdoutBytesPerSecond / 1024)
-                                      : QStringLiteral("(%1 log lines dropped: standard output was not "
-                                                       "accepting them)")
-                                                .arg(dropped),
-                             stdoutStamp());
+        return stdoutLogLine(
+                overRate ? QStringLiteral("(%1 log lines dropped: more than %2 KiB of log a second)")
+                                   .arg(dropped)
+                                   .arg(kStdoutBytesPerSecond / 1024)
+                         : QStringLiteral("(%1 log lines dropped: standard output was not "
+                                          "accepting them)")
+                                   .arg(dropped),
+                stdoutStamp());
     });
     static const bool limited = [] {
         writer.setRateLimit(kStdoutBytesPerSecond, kStdoutBurstBytes);

@@ -95,7 +95,8 @@ QString addressSpaceNote()
 #ifdef Q_OS_UNIX
     struct rlimit limit = {};
     if (::getrlimit(RLIMIT_AS, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
-        return QStringLiteral(", with the address space limited to %1 KiB (ulimit -v)").arg(limit.rlim_cur / 1024);
+        return QStringLiteral(", with the address space limited to %1 KiB (ulimit -v)")
+                .arg(limit.rlim_cur / 1024);
 #endif
     return QString();
 }

@@ -189,8 +189,8 @@ bool SaveSettings(const QString &path, const SettingsFields &fields, QString *wh
     file.setDirectWriteFallback(false);
     const bool saved = [&] {
         QFile current(path);
-        const bool copying = (unchanged(fields, 0) || unchanged(fields, 1) || unchanged(fields, 2))
-                && current.exists();
+        const bool copying
+                = (unchanged(fields, 0) || unchanged(fields, 1) || unchanged(fields, 2)) && current.exists();
         if (copying && !current.open(QIODevice::ReadOnly)) {
             reason = QStringLiteral("it cannot be read to keep its lines: ") + current.errorString();
             return false;
