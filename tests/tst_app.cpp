@@ -19,8 +19,11 @@
 
 #include <QTcpServer>
 #include <QtTest>
+#include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <pty.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 class TestApp : public QObject {
@@ -118,13 +121,46 @@ private slots:
         big.port = QStringLiteral("9090");
         QVERIFY(SaveSettings(path, big));
         QVERIFY(readFile(path) == huge + "\r\n9090\r\n/music\r\n"); // QCOMPARE would print 10 MB
-        // Changed by hand since, the line cannot be copied: nothing is
-        // written, and the failure names the file.
-        const QByteArray byHand = QByteArray(200000, 'e') + "\r\n1\r\n";
-        QVERIFY(writeFile(path, byHand));
-        QString whyNot;
-        QVERIFY2(!SaveSettings(path, big, &whyNot) && whyNot.contains(path), qPrintable(whyNot));
-        QVERIFY(readFile(path) == byHand);
+    }
+
+    void settingsEditedMeanwhileSurviveAndAFullDiskLosesNothing()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QLatin1String(kSettingsFileName));
+        QVERIFY(writeFile(path, "10.0.0.1\r\n15150\r\n/music\r\n"));
+        Server server;
+        SettingsFields loaded;
+        LoadSettings(path, loaded);
+        server.setFields(loaded);
+        server.setTxtIP(QStringLiteral("10.0.0.2"));
+        server.setTxtPort(QStringLiteral("1"));
+        server.setTxtPort(QStringLiteral("15150")); // back to what was read: not a change
+        // Edited by hand while the server runs: a line of 200,000 bytes, the
+        // third line gone. Only the field changed in the program is written.
+        const QByteArray byHand = QByteArray(200000, 'e');
+        QVERIFY(writeFile(path, "1.1.1.1\n" + byHand + "\r\n"));
+        QVERIFY(SaveSettings(path, server.fields()));
+        QVERIFY(readFile(path) == "10.0.0.2\r\n" + byHand + "\r\n/music\r\n");
+
+        // A write past the file-size limit fails as on a full disk: in the
+        // middle, or in the last flush. The old file stays whole and the
+        // failure says why; the next save, with room, succeeds.
+        const QByteArray before = readFile(path);
+        server.setTxtMusicFolder(QStringLiteral("/other"));
+        rlimit room = {};
+        QCOMPARE(::getrlimit(RLIMIT_FSIZE, &room), 0);
+        const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+        for (const rlim_t limit : {rlim_t(16), rlim_t(before.size() - 1)}) {
+            const rlimit low = {limit, room.rlim_max};
+            QString whyNot;
+            const bool done
+                    = ::setrlimit(RLIMIT_FSIZE, &low) == 0 && SaveSettings(path, server.fields(), &whyNot);
+            QVERIFY(::setrlimit(RLIMIT_FSIZE, &room) == 0 && !done && readFile(path) == before);
+            QCOMPARE(whyNot, QString::fromLocal8Bit(std::strerror(EFBIG)));
+        }
+        std::signal(SIGXFSZ, oldHandler);
+        QVERIFY(SaveSettings(path, server.fields()));
+        QVERIFY(readFile(path) == "10.0.0.2\r\n" + byHand + "\r\n/other\r\n");
     }
 
     void anAddressListenPickedIsShownButNotSavedAsTheOperatorsChoice()
@@ -207,6 +243,11 @@ private slots:
         server.log().setEchoToStdout(false);
         const ServerStatus &s = server.status();
         Lines &lines = server.lines();
+        // No folder named yet: nothing is offered, and the log says so.
+        // Once a scan has found songs, an emptied field changes nothing offered.
+        const QString empty = QStringLiteral("Warning: the Music Folder field is empty");
+        server.catalogue().LoadMP3List();
+        QCOMPARE(server.log().logPane().text().count(empty), 1);
         // All is well: a folder that can be read, a port the field names.
         QTcpServer probe;
         QVERIFY(probe.listen(QHostAddress::LocalHost));
@@ -215,7 +256,10 @@ private slots:
         server.setTxtMusicFolder(dir.path());
         server.catalogue().LoadMP3List();
         lines.cmdListen_Click(QStringLiteral("127.0.0.1"), taken);
-        QVERIFY2(!server.log().logPane().text().contains(QStringLiteral("Warning")),
+        server.setTxtMusicFolder(QString());
+        server.catalogue().LoadMP3List();
+        server.setTxtMusicFolder(dir.path());
+        QVERIFY2(server.log().logPane().text().count(QStringLiteral("Warning")) == 1,
                  qPrintable(server.log().logPane().text()));
         QCOMPARE(s.listenText() + u'|' + s.songsText(),
                  QStringLiteral("Listening on 127.0.0.1, port %1|1 song offered").arg(taken));
@@ -335,6 +379,54 @@ private slots:
                             "\\x1b]0;t\\x07]\\xc2\\x9b\xc3\xbc\\x7f\n"));
     }
 
+    void standardOutputShowsAnEntryShortAndWithoutItsLayout()
+    {
+        // The pane's trailing line breaks go; inner ones stay, escaped.
+        QCOMPARE(stdoutLogLine(QStringLiteral("Songs Available: 5\r\n")), QByteArray("Songs Available: 5\n"));
+        QCOMPARE(stdoutLogLine(QStringLiteral("Corrupt message received\r\nSLIST\r\n\r\n")),
+                 QByteArray("Corrupt message received\\r\\nSLIST\n"));
+        // At most kMaxStdoutEntryBytes after the stamp, counted as shown:
+        // the edge falls on a whole character, escaped or not.
+        const QDateTime stamp(QDate(2026, 12, 7), QTime(4, 5, 6));
+        const qsizetype limit = kMaxStdoutEntryBytes;
+        const QString a(limit, u'a');
+        QCOMPARE(stdoutLogLine(a, stamp), "2026-12-07 04:05:06 " + a.toLatin1() + '\n');
+        QCOMPARE(stdoutLogLine(a + u'b'), a.toLatin1() + " [... 1 byte left out]\n");
+        QCOMPARE(stdoutLogLine(a.chopped(3) + u'\x01'), a.chopped(3).toLatin1() + " [... 1 byte left out]\n");
+        const QString wide = a.chopped(3) + QString::fromUtf8("\xf0\x9f\x8e\xb5\xc3\xbc"); // U+1F3B5, ü
+        QCOMPARE(stdoutLogLine(wide), a.chopped(3).toLatin1() + " [... 6 bytes left out]\n");
+        QCOMPARE(stdoutLogLine(wide.chopped(1) + u'\r' + u'\n'),
+                 a.chopped(3).toLatin1() + " [... 4 bytes left out]\n");
+    }
+
+    void standardOutputTakesAtMostItsRate()
+    {
+        int fds[2];
+        QCOMPARE(::pipe2(fds, O_NONBLOCK | O_CLOEXEC), 0);
+        const auto closeBoth = qScopeGuard([&] { ::close(fds[0]), ::close(fds[1]); });
+        LineWriter writer(fds[1], [](qint64 n, bool overRate) {
+            return "(" + QByteArray::number(n) + (overRate ? " over)\n" : " full)\n");
+        });
+        using namespace std::chrono_literals;
+        std::chrono::nanoseconds now = 5s;
+        writer.setRateLimit(1000, 1000, [&] { return now; }); // 1 byte a millisecond
+        const QByteArray line = QByteArray(99, 'x') + '\n';
+        // Writes n lines after a wait; returns what went out.
+        const auto writeAfter = [&](std::chrono::nanoseconds wait, int n) {
+            now += wait;
+            for (int i = 0; i < n; ++i)
+                writer.write(line);
+            QByteArray buffer(1 << 16, Qt::Uninitialized);
+            return buffer.left(std::max<ssize_t>(0, ::read(fds[0], buffer.data(), buffer.size())));
+        };
+        QVERIFY(writeAfter(0s, 11) == line.repeated(10) && writer.droppedUnreported() == 1); // the burst
+        QVERIFY(writeAfter(99ms, 1).isEmpty() && writeAfter(1ms, 1) == "(2 over)\n" + line);
+        // The report was charged for: 9 ms more to wait.
+        QVERIFY(writeAfter(108ms, 1).isEmpty() && writeAfter(1ms, 1) == "(1 over)\n" + line);
+        // A long quiet time fills the bucket, and no more.
+        QVERIFY(writeAfter(1h, 11) == line.repeated(10) && writer.droppedUnreported() == 1);
+    }
+
     void standardOutputKeepsLinesWholeAndCountsWhatItDrops()
     {
         // A small pipe that is read only now and then: every line that
@@ -343,7 +435,7 @@ private slots:
         QCOMPARE(::pipe2(fds, O_NONBLOCK | O_CLOEXEC), 0);
         const auto closeBoth = qScopeGuard([&] { ::close(fds[0]), ::close(fds[1]); });
         QVERIFY(::fcntl(fds[1], F_SETPIPE_SZ, 4096) > 0);
-        LineWriter writer(fds[1], [](qint64 n) { return "(" + QByteArray::number(n) + " dropped)\n"; });
+        LineWriter writer(fds[1], [](qint64 n, bool) { return "(" + QByteArray::number(n) + " dropped)\n"; });
         QList<QByteArray> sent;
         QByteArray got;
         const auto write = [&](const QByteArray &line) { writer.write(sent.emplace_back(line)); };
@@ -393,7 +485,7 @@ private slots:
         QCOMPARE(::openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
         const int shells = ::dup(slave);
         const auto closeAll = qScopeGuard([&] { ::close(master), ::close(slave), ::close(shells); });
-        LineWriter writer(slave, [](qint64) { return QByteArray(); });
+        LineWriter writer(slave, [](qint64, bool) { return QByteArray(); });
         writer.prepareNonBlocking();
         QVERIFY(::fcntl(slave, F_GETFL) & O_NONBLOCK);
         QVERIFY(!(::fcntl(shells, F_GETFL) & O_NONBLOCK));

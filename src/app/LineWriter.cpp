@@ -86,12 +86,33 @@ void LineWriter::prepareNonBlocking()
 #endif
 }
 
+void LineWriter::setRateLimit(qint64 bytesPerSecond, qint64 burstBytes, Clock clock)
+{
+    const std::lock_guard lock(mMutex);
+    mClock = clock ? std::move(clock) : Clock([] {
+        return std::chrono::duration_cast<std::chrono::nanoseconds>(
+                std::chrono::steady_clock::now().time_since_epoch());
+    });
+    mBytesPerSecond = bytesPerSecond;
+    mBurst = burstBytes;
+    mAllowance = mBurst;
+    mRefilled = mClock();
+}
+
 void LineWriter::write(const QByteArray &line)
 {
     if (line.isEmpty())
         return;
     const std::lock_guard lock(mMutex);
-    if (mWriting || !flushHeld()) {
+    if (mWriting) {
+        ++mDropped;
+        return;
+    }
+    if (!withinRate(line.size())) {
+        ++mOverRate;
+        return;
+    }
+    if (!flushHeld()) {
         ++mDropped;
         return;
     }
@@ -100,13 +121,40 @@ void LineWriter::write(const QByteArray &line)
         ++mDropped;
         return;
     }
+    charge(line.size()); // the rest, when held, goes out later
     keepRest(line, written);
 }
 
 qint64 LineWriter::droppedUnreported()
 {
     const std::lock_guard lock(mMutex);
-    return mDropped;
+    return mDropped + mOverRate;
+}
+
+bool LineWriter::withinRate(qsizetype bytes)
+{
+    if (mBytesPerSecond <= 0)
+        return true;
+    using std::chrono::nanoseconds;
+    constexpr qint64 kNsPerSecond = 1'000'000'000;
+    const nanoseconds now = mClock();
+    const qint64 toFill = (mBurst - std::min(mAllowance, mBurst)) * kNsPerSecond / mBytesPerSecond;
+    if ((now - mRefilled).count() >= toFill) {
+        mAllowance = std::max(mAllowance, mBurst);
+        mRefilled = now;
+    } else if (now > mRefilled) {
+        // Whole bytes only; the time of a byte begun is kept for the next one.
+        const qint64 earned = (now - mRefilled).count() * mBytesPerSecond / kNsPerSecond;
+        mAllowance += earned;
+        mRefilled += nanoseconds(earned * kNsPerSecond / mBytesPerSecond);
+    }
+    return mAllowance >= bytes;
+}
+
+void LineWriter::charge(qsizetype bytes)
+{
+    if (mBytesPerSecond > 0)
+        mAllowance -= bytes;
 }
 
 bool LineWriter::flushHeld()
@@ -116,15 +164,22 @@ bool LineWriter::flushHeld()
         if (!mPending.isEmpty())
             return false;
     }
-    if (mDropped > 0) {
-        const QByteArray notice = mNotice(mDropped);
+    for (const bool overRate : {false, true}) {
+        qint64 &dropped = overRate ? mOverRate : mDropped;
+        if (dropped == 0)
+            continue;
+        const QByteArray notice = mNotice(dropped, overRate);
         const qsizetype written = writeSome(notice.constData(), notice.size());
         if (written == 0)
             return false;
-        mDropped = 0;
+        dropped = 0;
+        // Charged, not checked: one report goes out with each line that does.
+        charge(notice.size());
         keepRest(notice, written);
+        if (!mPending.isEmpty())
+            return false;
     }
-    return mPending.isEmpty();
+    return true;
 }
 
 void LineWriter::keepRest(const QByteArray &line, qsizetype written)

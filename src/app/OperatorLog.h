@@ -24,11 +24,31 @@ constexpr bool incomingPurgeNeeded(qsizetype currentLength, qsizetype addedLengt
 }
 
 // How a log entry is written to standard output: one line, UTF-8, led by the
-// time stamp when one is given ("2026-12-07 04:05:06 "). Inside the entry CR
-// and LF become \r and \n and every other control character (C0, DEL and
-// the C1 range U+0080..U+009F) \xNN per UTF-8 byte, so a client's text can
-// neither drive the operator's terminal nor pass for a line of the server's.
+// time stamp when one is given ("2026-12-07 04:05:06 "). Line breaks that end
+// the entry are left out (in the pane they only end its line). Inside the
+// entry CR and LF become \r and \n and every other control character (C0,
+// DEL and the C1 range U+0080..U+009F) \xNN per UTF-8 byte, so a client's
+// text can neither drive the operator's terminal nor pass for a line of the
+// server's. The text after the stamp is at most kMaxStdoutEntryBytes; a
+// longer entry is cut at a character and ends with
+// " [... N bytes left out]", N counting the entry's UTF-8 bytes not shown.
+//
+// The whole entry is bounded, not only what a client sent in it: a client's
+// text (and a file name from a folder others may write to) can stand in
+// almost any entry, today's or one added later, and the server's own words
+// around it are short and come first, so they still show.
+inline constexpr qsizetype kMaxStdoutEntryBytes = 2048;
 QByteArray stdoutLogLine(const QString &msg, const QDateTime &stamp = {});
+// The line AddLog writes for msg now: stamped with the local time unless the
+// journal stamps lines (JOURNAL_STREAM set).
+QByteArray stdoutLogEntry(const QString &msg);
+
+// Standard output takes log lines at this rate on average, and up to the
+// burst at once (start-up, a busy moment); lines beyond are dropped and
+// counted. So a client that makes the server log as fast as it can fills
+// no disk: at most about 115 MB an hour.
+inline constexpr qint64 kStdoutBytesPerSecond = 32 * 1024;
+inline constexpr qint64 kStdoutBurstBytes = 512 * 1024;
 
 class LineWriter;
 // The process's standard output, carrying the operator log (LineWriter: a

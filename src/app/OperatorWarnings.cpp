@@ -9,6 +9,12 @@ QString unreadableMusicFolder(const QString &folder, const QString &reason)
             .arg(folder, reason);
 }
 
+QString emptyMusicFolder()
+{
+    return QStringLiteral("Warning: the Music Folder field is empty, so no songs are offered. "
+                          "Enter the folder that holds the songs and press Reload.");
+}
+
 QString portChosenBySystem(quint16 chosenPort)
 {
     return QStringLiteral("Warning: the Local Port field names no port from 1 to 65535, so the system chose "

@@ -2,6 +2,7 @@
 
 #include "app/LineWriter.h"
 #include "app/OperatorLog.h"
+#include "app/ResourceFailures.h"
 
 #include <QString>
 
@@ -10,12 +11,19 @@ void writeQtMessage(QtMsgType type, const QMessageLogContext &context, const QSt
 {
     if (!isQtNoise(type, context, message))
         standardError().write(stdoutLogLine(qFormatLogMessage(type, context, message)));
+    // Whoever started the thread may wait for it for ever (Qt's thread
+    // pools do).
+    if (ResourceFailures::isThreadStartFailure(message)) {
+        const qsizetype reason = message.indexOf(u'(');
+        ResourceFailures::end(QStringLiteral("a thread could not be started")
+                              + (reason < 0 ? QString() : u' ' + message.mid(reason)));
+    }
 }
 } // namespace
 
 LineWriter &standardError()
 {
-    static LineWriter writer(2, [](qint64 dropped) {
+    static LineWriter writer(2, [](qint64 dropped, bool) {
         return stdoutLogLine(
                 QStringLiteral("(%1 messages dropped: standard error was not accepting them)").arg(dropped));
     });

@@ -94,7 +94,7 @@ void Server::setTxtIPAutoSelected(const QString &address)
     std::optional<KeptSettingsLine> &kept = mFields.kept[0];
     if (!kept || kept->shownAs != mFields.ip) {
         const QByteArray own = mFields.ip.toUtf8();
-        kept = KeptSettingsLine{QString(), own, own.size(), QString()};
+        kept = KeptSettingsLine{QString(), own, own.size()};
     }
     kept->shownAs = address;
     if (mFields.ip == address)
@@ -117,6 +117,11 @@ void Server::connectWarnings()
     connect(lines, &Lines::listenStarted, this, [this](qint16, const QString &, quint16 port, bool chosen) {
         if (chosen)
             AddLog(OperatorWarnings::portChosenBySystem(port));
+    });
+    // Only while no scan has completed: then nothing at all is offered.
+    connect(catalogue, &SongCatalogue::musicFolderEmpty, this, [this, catalogue] {
+        if (!catalogue->FileHelper())
+            AddLog(OperatorWarnings::emptyMusicFolder());
     });
     connect(catalogue, &SongCatalogue::musicFolderUnreadable, this,
             [this](const QString &folder, const QString &reason) {

@@ -28,21 +28,28 @@ class Interpreter;
 // A settings line that a field's text does not stand for exactly: a line
 // that is not valid UTF-8 or is too long to read whole, or the operator's
 // own line under an address the program picked itself. While the field
-// shows shownAs, the settings file keeps the line as it was.
+// shows shownAs, the field counts as unchanged.
 struct KeptSettingsLine {
     QString shownAs;  // the field's text that stands for the line
     QByteArray bytes; // the line; only its start when it was too long to hold
     qint64 size = 0;  // the line's whole length in bytes
-    QString source;   // the file a line too long to hold is copied from
 };
 
 // The three operator settings, as the text fields of the window hold them.
+// A field that still shows what it showed once the settings were read (or
+// its kept line's shownAs) was not changed in the program: its line of the
+// settings file is left as it stands on disk at exit, so an edit made to
+// the file meanwhile survives.
 struct SettingsFields {
     QString ip;                             // txtIP
     QString port = QStringLiteral("15150"); // txtPort
     QString musicFolder;                    // txtMusicFolder
     // By line of the settings file: 0 IP, 1 port, 2 music folder.
     std::array<std::optional<KeptSettingsLine>, 3> kept;
+    // The fields' texts once the settings were read (the file's lines, or
+    // what the fields held where it has none); before that, their initial
+    // contents, so an exit before the file was read leaves it alone.
+    std::array<QString, 3> asRead{ip, port, musicFolder};
 };
 
 class Server : public QObject {

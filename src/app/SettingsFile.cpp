@@ -3,6 +3,13 @@
 #include <QBuffer>
 #include <QFile>
 #include <QSaveFile>
+#include <array>
+#include <cerrno>
+#include <cstring>
+
+#ifdef Q_OS_UNIX
+#include <unistd.h>
+#endif
 
 namespace {
 // Reads the file line by line in pieces, so that a stray huge line costs no
@@ -63,48 +70,76 @@ private:
     bool mAfterCR = false;
 };
 
-// Copies line `line` of the file the kept line came from into out, as long
-// as it is still the line that was read.
-bool copyKeptLine(const KeptSettingsLine &kept, int line, QIODevice &out, QString *whyNot)
+constexpr std::array<QString SettingsFields::*, 3> kFieldOfLine
+        = {&SettingsFields::ip, &SettingsFields::port, &SettingsFields::musicFolder};
+
+// True while the field shows what it showed when the file was read.
+bool unchanged(const SettingsFields &fields, int line)
 {
-    QFile source(kept.source);
-    if (!source.open(QIODevice::ReadOnly)) {
-        *whyNot = QStringLiteral("line %1 cannot be copied from %2: %3")
-                          .arg(line + 1)
-                          .arg(kept.source, source.errorString());
+    const QString &text = fields.*kFieldOfLine[size_t(line)];
+    const std::optional<KeptSettingsLine> &kept = fields.kept[size_t(line)];
+    return (kept && kept->shownAs == text) || fields.asRead[size_t(line)] == text;
+}
+
+// What a line is written as when the file on disk does not hold it.
+QByteArray lineOfField(const SettingsFields &fields, int line)
+{
+    const std::optional<KeptSettingsLine> &kept = fields.kept[size_t(line)];
+    const QString &text = fields.*kFieldOfLine[size_t(line)];
+    if (kept && kept->shownAs == text && kept->bytes.size() == kept->size)
+        return kept->bytes;
+    return text.toUtf8();
+}
+
+// Writes straight to the descriptor, not through Qt's buffer: QSaveFile's
+// commit does not look at a failed flush of that buffer (a full disk would
+// put a short file in place of the old one), and a short write comes back
+// from Qt without a reason.
+bool writeAll(QSaveFile &file, QByteArrayView bytes, QString &reason)
+{
+#ifdef Q_OS_UNIX
+    while (!bytes.isEmpty()) {
+        const ssize_t n = ::write(file.handle(), bytes.data(), size_t(bytes.size()));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            reason = QString::fromLocal8Bit(std::strerror(n < 0 ? errno : ENOSPC));
+            return false;
+        }
+        bytes = bytes.sliced(n);
+    }
+    return true;
+#else
+    if (file.write(bytes.data(), bytes.size()) == bytes.size() && file.flush())
+        return true;
+    reason = file.errorString();
+    return false;
+#endif
+}
+
+// Makes sure what was written reached the disk: some file systems report a
+// full disk only here.
+bool syncToDisk(QSaveFile &file, QString &reason)
+{
+#ifdef Q_OS_UNIX
+    int result;
+    do {
+        result = ::fdatasync(file.handle());
+    } while (result != 0 && errno == EINTR);
+    if (result != 0) {
+        reason = QString::fromLocal8Bit(std::strerror(errno));
         return false;
     }
-    LineReader reader(source);
-    for (int skipped = 0; skipped < line; ++skipped) {
-        if (!reader.next([](QByteArrayView) {}))
-            break;
-    }
-    qint64 size = 0;
-    bool same = true;
-    bool wrote = true;
-    const bool found = reader.next([&](QByteArrayView piece) {
-        if (size < kept.bytes.size()) {
-            const qsizetype compared = qMin(piece.size(), kept.bytes.size() - size);
-            same = same && piece.first(compared) == QByteArrayView(kept.bytes).sliced(size, compared);
-        }
-        size += piece.size();
-        wrote = wrote && same && out.write(piece.data(), piece.size()) == piece.size();
-    });
-    if (!wrote && same)
-        return false; // the caller says why: the new file's error
-    if (found && same && size == kept.size)
-        return true;
-    *whyNot = QStringLiteral("line %1 of %2 is no longer the line read at start-up")
-                      .arg(line + 1)
-                      .arg(kept.source);
-    return false;
+#else
+    Q_UNUSED(file);
+    Q_UNUSED(reason);
+#endif
+    return true;
 }
 } // namespace
 
-int readSettings(QIODevice &device, const QString &source, SettingsFields &fields)
+int readSettings(QIODevice &device, SettingsFields &fields)
 {
-    QString SettingsFields::*const targets[]
-            = {&SettingsFields::ip, &SettingsFields::port, &SettingsFields::musicFolder};
     LineReader reader(device);
     int assigned = 0;
     for (; assigned < 3; ++assigned) {
@@ -117,11 +152,11 @@ int readSettings(QIODevice &device, const QString &source, SettingsFields &field
         if (!found)
             break;
         const QString text = QString::fromUtf8(start);
-        fields.*targets[assigned] = text;
+        fields.*kFieldOfLine[size_t(assigned)] = text;
         if (size == start.size() && text.toUtf8() == start)
-            fields.kept[assigned].reset();
+            fields.kept[size_t(assigned)].reset();
         else
-            fields.kept[assigned] = KeptSettingsLine{text, start, size, source};
+            fields.kept[size_t(assigned)] = KeptSettingsLine{text, start, size};
     }
     return assigned;
 }
@@ -131,14 +166,16 @@ int parseSettings(const QByteArray &bytes, SettingsFields &fields)
     QBuffer buffer;
     buffer.setData(bytes);
     buffer.open(QIODevice::ReadOnly);
-    return readSettings(buffer, QString(), fields);
+    return readSettings(buffer, fields);
 }
 
 void LoadSettings(const QString &path, SettingsFields &fields)
 {
     QFile file(path);
     if (file.open(QIODevice::ReadOnly))
-        readSettings(file, path, fields);
+        readSettings(file, fields);
+    for (size_t line = 0; line < 3; ++line)
+        fields.asRead[line] = fields.*kFieldOfLine[line];
 }
 
 bool SaveSettings(const QString &path, const SettingsFields &fields, QString *whyNot,
@@ -151,22 +188,33 @@ bool SaveSettings(const QString &path, const SettingsFields &fields, QString *wh
     // new one is discarded with the object.
     file.setDirectWriteFallback(false);
     const bool saved = [&] {
+        QFile current(path);
+        const bool copying
+                = (unchanged(fields, 0) || unchanged(fields, 1) || unchanged(fields, 2)) && current.exists();
+        if (copying && !current.open(QIODevice::ReadOnly)) {
+            reason = QStringLiteral("it cannot be read to keep its lines: ") + current.errorString();
+            return false;
+        }
         if (!file.open(QIODevice::WriteOnly))
             return false;
-        const QString *const values[] = {&fields.ip, &fields.port, &fields.musicFolder};
+        LineReader reader(current);
         for (int line = 0; line < 3; ++line) {
-            const std::optional<KeptSettingsLine> &kept = fields.kept[line];
-            bool written;
-            if (kept && kept->shownAs == *values[line]) {
-                written = kept->bytes.size() == kept->size ? file.write(kept->bytes) == kept->size
-                                                           : copyKeptLine(*kept, line, file, &reason);
-            } else {
-                const QByteArray bytes = values[line]->toUtf8();
-                written = file.write(bytes) == bytes.size();
-            }
-            if (!written || file.write("\r\n", 2) != 2)
+            const bool keep = unchanged(fields, line);
+            bool written = true;
+            const bool onDisk = copying && reader.next([&](QByteArrayView piece) {
+                written = written && (!keep || writeAll(file, piece, reason));
+            });
+            if (written && (!keep || !onDisk))
+                written = writeAll(file, lineOfField(fields, line), reason);
+            if (!written || !writeAll(file, "\r\n", reason))
                 return false;
         }
+        if (current.error() != QFileDevice::NoError) {
+            reason = QStringLiteral("it cannot be read to keep its lines: ") + current.errorString();
+            return false;
+        }
+        if (!syncToDisk(file, reason))
+            return false;
         if (beforeCommit && !beforeCommit()) {
             reason = QStringLiteral("abandoned before it was complete");
             return false;

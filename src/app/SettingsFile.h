@@ -6,11 +6,13 @@
 //
 // The file is read once at start-up and written once at exit. A missing or
 // damaged file simply leaves the fields as they were. Settings are never
-// destroyed by the program: a line it could not read exactly (not valid
-// UTF-8, or longer than kMaxSettingsLineBytes) is written back byte for byte
-// while its field still shows what was read; a write goes to a temporary
-// file that replaces the old one only once it is complete, and a write that
-// fails says why.
+// destroyed by the program: only a field changed in the program since the
+// file was read gets its line written; every other line is copied byte for
+// byte from the file as it stands at that moment (an operator's edit made
+// meanwhile survives, and so does a line the program could not read
+// exactly: not valid UTF-8, or longer than kMaxSettingsLineBytes). A write
+// goes to a temporary file that replaces the old one only once every write
+// and flush of it has succeeded; a write that fails says why.
 //
 // Nothing here waits or processes events.
 
@@ -33,18 +35,21 @@ inline constexpr qsizetype kSettingsReadPiece = 64 * 1024;
 // Assigns the fields line by line, in file order, for as many lines as the
 // device holds (at most three; later lines are not read). CR LF, a lone CR
 // and a lone LF each end a line; text after the last line end is a line of
-// its own. A line not read exactly gets a kept line naming source. Returns
-// the number of fields assigned.
-int readSettings(QIODevice &device, const QString &source, SettingsFields &fields);
+// its own. A line not read exactly gets a kept line. Returns the number of
+// fields assigned.
+int readSettings(QIODevice &device, SettingsFields &fields);
 int parseSettings(const QByteArray &bytes, SettingsFields &fields);
 
 // Reads the file at path into fields; a missing or unreadable file changes
-// nothing, a short one only the fields it holds.
+// nothing, a short one only the fields it holds. Either way the fields'
+// texts are then recorded as read (SettingsFields::asRead).
 void LoadSettings(const QString &path, SettingsFields &fields);
 
 // Writes fields to path atomically: either the whole new file replaces the
 // old one, or the old one stays as it was and whyNot (when given) says what
-// failed. beforeCommit, when given, runs once all bytes are written and
+// failed. A field not changed since it was read keeps the line path holds
+// now; where path has no such line, the field's text (or its kept line) is
+// written. beforeCommit, when given, runs once all bytes are written and
 // before the old file is replaced; returning false abandons the write as a
 // crash at that point would (a test uses it to stand in for one).
 bool SaveSettings(const QString &path, const SettingsFields &fields, QString *whyNot = nullptr,

@@ -62,8 +62,11 @@ void SongCatalogue::cmdReload_Click()
 void SongCatalogue::scanOnce()
 {
     const QByteArray folder = AddBackslash(QFile::encodeName(mServices.musicFolder()));
-    if (folder.size() == 1 && folder[0] == kFolderSeparator)
+    if (folder.size() == 1 && folder[0] == kFolderSeparator) {
+        if (mServices.musicFolder().isEmpty())
+            emit musicFolderEmpty();
         return; // no folder named: what clients are offered stays findable
+    }
 
     const QString field = mServices.musicFolder();
     emit scanStarted(field);

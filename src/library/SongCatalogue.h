@@ -76,6 +76,9 @@ signals:
     // may not be read (reason: the system's words). Raised before the walk,
     // which then finds no songs, as for any folder it cannot list.
     void musicFolderUnreadable(const QString &folder, const QString &reason);
+    // A scan was asked for while the music-folder field is empty: nothing is
+    // walked, and what is offered stays as it was.
+    void musicFolderEmpty();
     // Folders entered and songs found so far in the running walk.
     void scanProgress(qint64 folders, qint64 songs);
     // The walk is over. Completed: the catalogue now offers songCount songs,

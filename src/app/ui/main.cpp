@@ -11,6 +11,7 @@
 #include "app/OperatorActions.h"
 #include "app/OperatorLog.h"
 #include "app/QtMessages.h"
+#include "app/ResourceFailures.h"
 #include "app/Server.h"
 #include "app/ServerLifecycle.h"
 #include "app/ServiceNotifier.h"
@@ -107,6 +108,9 @@ void applyStallLimitSeam(Server &server)
 
 int main(int argc, char **argv)
 {
+    // Before anything can fail for want of a thread or memory: such a
+    // failure ends the program saying why, rather than hanging it.
+    ResourceFailures::install();
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
         arguments << QString::fromLocal8Bit(argv[i]);
