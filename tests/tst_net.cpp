@@ -5,6 +5,7 @@
 
 #include "NetHarness.h"
 
+#include <QElapsedTimer>
 #include <QItemSelectionModel>
 #include <QTest>
 #include <QTimer>
@@ -12,8 +13,10 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <functional>
 #include <vector>
 
 using namespace NetHarness;
@@ -40,7 +43,14 @@ void resetAndClose(QTcpSocket &client)
 struct LinesRig {
     QStringList log;
     bool exiting = false;
-    Lines lines{loopbackServices([this](const QString &entry) { log << entry; }, exiting)};
+    std::function<void(const QString &)> onLog; // runs as each entry is logged
+    Lines lines{loopbackServices(
+            [this](const QString &entry) {
+                log << entry;
+                if (onLog)
+                    onLog(entry);
+            },
+            exiting)};
     LinesRig()
     {
         QObject::connect(&lines, &Lines::SendComplete, &lines,
@@ -53,6 +63,31 @@ struct LinesRig {
         lines.closeAllSilently();
     }
 };
+
+// A client that reads nothing until the test does, through a small window
+// and a small send buffer on the server's side (loopback's grow to
+// megabytes): what is sent to it beyond these stays in the server's send
+// queue. Waits until the lines have accepted it.
+int quietClient(Lines &lines, quint16 port)
+{
+    const int rowsBefore = lines.table().rowCount();
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int small = 2048;
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_in to = {};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<const sockaddr *>(&to), sizeof to) != 0
+        || !QTest::qWaitFor([&] { return lines.table().rowCount() > rowsBefore; }, 10000)) {
+        ::close(fd);
+        return -1;
+    }
+    const int sendBuffer = 16 << 10;
+    const Winsock *accepted = lines.socket(lines.table().lineOfRow(rowsBefore));
+    ::setsockopt(int(accepted->SocketHandle()), SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
+    return fd;
+}
 
 // Line 0 serves a client like any line once its listener is closed (the
 // listener goes on on line 1). Line 0's client stops reading, so that an
@@ -307,16 +342,102 @@ private slots:
         // Sockets the lines closed or destroyed themselves raise no close event.
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         QCOMPARE(g.rig.log.mid(logMark).join('\n'), logged);
-        // A client that reads again is never cut off: every progress restarts
-        // the limit (strictly later each time), and once the send is complete
-        // no limit runs at all.
-        QVERIFY(std::adjacent_find(deadlines.begin(), deadlines.end(), std::greater_equal<qint64>())
-                == deadlines.end());
-        if (end == "nested")
-            QVERIFY2(deadlines.size() >= 4 && lines.socket(0)->stallDeadline().isForever(),
+        // A client that reads again is never cut off: what it takes moves the
+        // limit on (never back), and once it has every byte no limit runs.
+        QVERIFY(std::is_sorted(deadlines.begin(), deadlines.end()));
+        if (end == "nested") {
+            QVERIFY2(deadlines.size() >= 4 && deadlines.back() > deadlines.front(),
                      qPrintable(QString::number(deadlines.size())));
+            QTRY_VERIFY(lines.socket(0)->stallDeadline().isForever());
+        }
         // Line 0's socket outlives its clients.
         QCOMPARE(lines.table().rowOfLine(0) < 0 && lines.socket(0), end != "exit" && end != "nested");
+    }
+
+    void stalledLinesAllEndOnTheirOwnClocksAndTheGateOpens()
+    {
+        // Sixty clients stop reading while replies go to every line, as the
+        // header of every "SONG " goes to every selected line, until one
+        // line's send stays outstanding and holds the gate. The others hold
+        // bytes in the OS's send queue that nobody takes: each line's clock
+        // runs beside the others', so all of them end, not one limit after
+        // another.
+        LinesRig rig;
+        Lines &lines = rig.lines;
+        const quint16 port = listenOnLoopback(lines);
+        constexpr int kStalled = 60;
+        std::vector<int> quiet;
+        const auto closeAll = qScopeGuard([&] {
+            for (int fd : quiet)
+                ::close(fd);
+        });
+        for (int i = 0; i < kStalled; ++i) {
+            quiet.push_back(quietClient(lines, port));
+            QVERIFY(quiet.back() >= 0);
+        }
+        auto victim = connectClient(lines, port);
+        QVERIFY(victim && lines.table().lineOfRow(kStalled + 1) == kStalled + 1);
+        qint16 holder = -1;
+        for (int round = 0; holder < 0 && round < 1000; ++round) {
+            for (qint16 line = 1; line <= kStalled && holder < 0; ++line) {
+                lines.SendMsg(line, QByteArray(4096, 'h'));
+                if (lines.lineBusy(line))
+                    holder = line;
+            }
+        }
+        QVERIFY(holder > 0);
+        // Every clock starts again with the short limit at once, so that the
+        // test does not depend on how long the filling took.
+        int cuts = 0;
+        int clocksAtFirstCut = -1;
+        rig.onLog = [&](const QString &entry) {
+            if (!entry.endsWith(QStringLiteral("Winsock Err #10060 - Connection timed out")) || cuts++)
+                return;
+            clocksAtFirstCut = 0;
+            for (qint16 line = 1; line <= kStalled; ++line) {
+                const Winsock *socket = lines.socket(line);
+                clocksAtFirstCut += !socket || socket->State() == Winsock::sckError
+                        || !socket->stallDeadline().isForever();
+            }
+        };
+        lines.setStallLimit(std::chrono::seconds(1));
+        // The reading client's reply waits in the gate until the holder is cut.
+        lines.SendMsg(kStalled + 1, "!");
+        QTRY_COMPARE(victim->bytesAvailable(), qint64(1));
+        QCOMPARE(clocksAtFirstCut, kStalled);
+        QTRY_COMPARE_WITH_TIMEOUT(cuts, kStalled, 20000);
+        QCOMPARE(lines.table().rowCount(), 2); // the listener and the reading client
+    }
+
+    void aSlowButSteadyReaderIsNeverCut()
+    {
+        // 2 KB/s against a limit of 2 s: the OS's send queue shrinks at every
+        // read, long before the socket could take a large part of the song.
+        LinesRig rig;
+        Lines &lines = rig.lines;
+        const quint16 port = listenOnLoopback(lines);
+        lines.setStallLimit(std::chrono::seconds(2));
+        const int reader = quietClient(lines, port);
+        QVERIFY(reader >= 0);
+        const auto closeReader = qScopeGuard([&] { ::close(reader); });
+        const QByteArray song(24 << 10, 's');
+        QByteArray received;
+        QElapsedTimer clock;
+        QTimer pace;
+        QObject::connect(&pace, &QTimer::timeout, &pace, [&] {
+            // Catches up after a late turn, so that the rate holds on average.
+            char buffer[4096];
+            const qint64 due = std::min<qint64>(clock.elapsed() * 2 - received.size(), sizeof buffer);
+            const ssize_t n = due > 0 ? ::recv(reader, buffer, size_t(due), MSG_DONTWAIT) : 0;
+            if (n > 0)
+                received.append(buffer, n);
+        });
+        clock.start();
+        pace.start(100);
+        lines.SendMsg(1, song);
+        QTRY_VERIFY_WITH_TIMEOUT(received.size() == song.size() || !lines.lineInUse(1), 60000);
+        QCOMPARE(received.size(), song.size());
+        QVERIFY2(rig.log.filter("Winsock Err").isEmpty(), qPrintable(rig.log.join('\n')));
     }
 };
 

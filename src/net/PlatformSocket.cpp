@@ -14,8 +14,10 @@
 #include <unistd.h>
 #endif
 #ifdef Q_OS_LINUX
+#include <linux/sockios.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/sendfile.h>
 #include <time.h>
 #endif
@@ -120,6 +122,16 @@ qint64 sendFileNow([[maybe_unused]] qintptr fd, [[maybe_unused]] int file, [[may
     *error = ENOSYS;
     return 0;
 #endif
+}
+
+qint64 undeliveredBytes([[maybe_unused]] qintptr fd)
+{
+#ifdef Q_OS_LINUX
+    int queued = 0;
+    if (::ioctl(static_cast<int>(fd), SIOCOUTQ, &queued) == 0 && queued > 0)
+        return queued;
+#endif
+    return 0;
 }
 
 qintptr duplicate([[maybe_unused]] qintptr fd)

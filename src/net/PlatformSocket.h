@@ -31,6 +31,11 @@ qint64 sendNow(qintptr fd, const char *data, qint64 size);
 // failed or the platform has no such call (the caller then reads and writes).
 qint64 sendFileNow(qintptr fd, int file, qint64 offset, qint64 size, int *error);
 
+// Bytes handed to the OS for a connection that its peer has not yet taken
+// (Linux: SIOCOUTQ, the send queue, sent but unacknowledged bytes included);
+// 0 where the platform cannot tell.
+qint64 undeliveredBytes(qintptr fd);
+
 // A second descriptor of the same socket, for a notifier of our own beside
 // Qt's (the event dispatcher keeps one notifier per descriptor and kind);
 // -1 where the platform has none. Closed with closeDescriptor.

@@ -31,9 +31,6 @@ bool fail(SocketError *out, const SocketError &error)
 
 Winsock::Impl::Impl(Winsock *owner) : q(owner)
 {
-    stallTimer.setSingleShot(true);
-    stallTimer.setTimerType(Qt::PreciseTimer);
-    QObject::connect(&stallTimer, &QTimer::timeout, q, [this] { onStallTimer(); });
 }
 
 bool Winsock::Impl::live() const
@@ -70,6 +67,7 @@ void Winsock::Impl::teardown()
     peerClosed = failed = false;
     batchSent = 0;
     releaseOs();
+    osTaken = peerTaken = 0;
     if (socket) {
         socket->deleteLater();
         socket = nullptr;
@@ -192,6 +190,10 @@ bool Winsock::Impl::hand(qint64 taken, const QByteArray &rest, SocketError *erro
         }
     }
     batchSent += taken + direct;
+    osTaken += taken + direct;
+    // Bytes the OS took are not delivered until the peer has them.
+    if (taken + rest.size() > 0)
+        armStall();
     if (taken + rest.size() > 0 && direct == rest.size() && socket->bytesToWrite() == 0) {
         // The OS took every byte at once: the send is complete now. Going
         // through the event loop instead would cost each piece of a stream
@@ -204,8 +206,6 @@ bool Winsock::Impl::hand(qint64 taken, const QByteArray &rest, SocketError *erro
             emit q->SendComplete(q->mIndex);
         return true;
     }
-    if (socket->bytesToWrite() > 0)
-        armStall();
     sendOutstanding = true;
     postSend();
     return true;

@@ -64,7 +64,8 @@ void Winsock::Impl::onReadyRead()
 void Winsock::Impl::onBytesWritten(qint64 n)
 {
     batchSent += n;
-    noteProgress();
+    osTaken += n;
+    sampleStall();
     postSend();
 }
 
@@ -95,7 +96,7 @@ void Winsock::Impl::onRoom()
     if (!roomWaiting)
         return;
     roomWaiting = false;
-    noteProgress();
+    sampleStall();
     postSend();
 }
 

@@ -3,7 +3,7 @@
 // listening server that raises its connection requests.
 //
 // Everything the OS reports (Qt's socket signals, the listener's pending
-// connections, the stall timer) is noted here and delivered to the program
+// connections, the stall clock) is noted here and delivered to the program
 // later, as an event posted to the object itself: handlers never run inside
 // a Qt socket signal (where Qt suppresses nested readyRead / bytesWritten).
 // Connection requests alone are raised at once, since their descriptor must
@@ -90,12 +90,20 @@ struct Winsock::Impl {
     // Ends the current use silently and starts a fresh one.
     void teardown();
 
-    // --- stall limit (WinsockStall.cpp) -------------------------------------
-    void restartStall();
+    // --- stall clock (WinsockStall.cpp) -------------------------------------
+    // One coarse timer over every connection whose clock runs.
+    class StallWatch;
+    // Bytes were handed on: the clock runs from now unless it runs already
+    // (a send made while earlier bytes are stuck is no progress).
     void armStall();
-    void noteProgress();
+    void restartStall();
+    // Looks at what the peer has taken: any byte restarts the clock, and a
+    // connection that holds nothing undelivered any more stops it.
+    void sampleStall();
+    // The watch's look: sample, then cut the connection if its clock ran out.
+    void checkStall();
     void disarmStall();
-    void onStallTimer();
+    void cutStalled();
 
     Winsock *q;
     RequestServer *server = nullptr; // bound (and maybe listening)
@@ -127,9 +135,13 @@ struct Winsock::Impl {
     qintptr roomDescriptor = -1;
     // Bytes of a send wait here, in Qt's queue or as a file piece waiting for room.
     bool sendWaiting() const { return roomWaiting || (socket && socket->bytesToWrite() > 0); }
-    // Runs only while bytes of a send wait here for the OS; restarted by
-    // every progress. stallDeadline says when it fires.
-    QTimer stallTimer;
+    // Bytes of this use the OS has taken, and how many of them the peer had
+    // taken at the last look; the rest waits in the OS's send queue.
+    qint64 osTaken = 0;
+    qint64 peerTaken = 0;
+    // The clock runs while the connection holds bytes its peer has not
+    // taken (here or in the OS); stallDeadline says when it runs out.
+    bool stallRunning = false;
     QDeadlineTimer stallDeadline{QDeadlineTimer::Forever};
     std::chrono::milliseconds stallLimit = Winsock::kStallLimit;
     PlatformSocket::ResetWatch resetWatch;
