@@ -144,6 +144,7 @@ signals:
 private:
     // Handlers of the socket events.
     void Winsock_ConnectionRequest(qint16 index, qintptr requestID);
+    void Winsock_AcceptPaused(qint16 index, bool paused);
     void Winsock_Close(qint16 line);
     void Winsock_Error(qint16 line, int number, const QString &description);
     void Winsock_Connect(qint16 line);

@@ -41,6 +41,22 @@ qint64 undeliveredBytes(qintptr fd);
 // -1 where the platform has none. Closed with closeDescriptor.
 qintptr duplicate(qintptr fd);
 
+// Takes one pending connection of a listening socket, never blocking.
+// Returns its descriptor, or -1 and *error: 0 when none is pending (or the
+// one that was has gone again), EMFILE when the process or the system is
+// short of descriptors or socket memory, anything else (errno) when the
+// listener itself has failed.
+qintptr acceptNow(qintptr listener, int *error);
+
+// Whether the process can still open `count` more descriptors (tried by
+// duplicating fd that many times); true where the platform cannot tell.
+bool descriptorsFree(qintptr fd, int count);
+
+// Raises the soft limit of open descriptors to the hard one, where there is
+// such a limit: the default soft limit of many systems (1024) is far below
+// what 100 lines, the program and its libraries may need.
+void raiseDescriptorLimit();
+
 // Reads up to size bytes of an open file from offset on into dest, without
 // using or moving the file's position. Returns how many it read; fewer than
 // size when the file ends first (*error then 0) or fails (*error: errno).

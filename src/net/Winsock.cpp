@@ -49,7 +49,7 @@ void Winsock::Impl::releaseOs()
     resetWatch.close();
     if (server) {
         QObject::disconnect(server, nullptr, q, nullptr);
-        server->raising = false;
+        server->stopRaising();
         server->close();
     }
     if (socket) {
@@ -115,8 +115,6 @@ bool Winsock::Bind(quint16 localPort, const QString &localIP, SocketError *error
     server->pauseAccepting();
     d->server = server;
     d->localPort = server->serverPort();
-    connect(server, &QTcpServer::acceptError, this,
-            [this](QAbstractSocket::SocketError kind) { d->onAcceptError(kind); });
     return true;
 }
 
@@ -124,10 +122,8 @@ bool Winsock::Listen(SocketError *error)
 {
     if (d->detached || !d->server || d->failed)
         return fail(error, 10022, QStringLiteral("Invalid argument: the socket is not bound"));
-    if (!d->server->raising) {
-        d->server->raising = true;
-        d->server->resumeAccepting();
-    }
+    if (!d->server->raising)
+        d->server->startRaising();
     return true;
 }
 
@@ -335,6 +331,11 @@ qintptr Winsock::SocketHandle() const
 {
     // After the peer's close Qt still answers the number it has closed.
     return State() == sckConnected ? d->socket->socketDescriptor() : qintptr(-1);
+}
+
+void Winsock::raiseDescriptorLimit()
+{
+    PlatformSocket::raiseDescriptorLimit();
 }
 
 QString Winsock::primaryIPv4()

@@ -163,6 +163,9 @@ public:
     // so the listener does not close it. Any other identifier is ignored.
     void requestTaken(qintptr requestID);
 
+    // At start-up: the soft limit of open descriptors raised to the hard one.
+    static void raiseDescriptorLimit();
+
     // The machine's primary IPv4 address: first non-loopback IPv4 address of
     // an interface that is up and running, else "127.0.0.1".
     static QString primaryIPv4();
@@ -178,6 +181,11 @@ signals:
     void PeerClosed(qint16 index); // the Close event: the peer or the system closed
     void Error(qint16 index, int number, const QString &description);
     void Connect(qint16 index);
+    // A listener stops taking connection requests while the process is
+    // short of descriptors (true), and takes them again once enough are
+    // free (false): once each per shortage, from the event loop. Requests
+    // wait in the OS's backlog meanwhile. Its handler must not wait.
+    void AcceptPaused(qint16 index, bool paused);
 
 private:
     qint16 mIndex;

@@ -32,16 +32,36 @@ struct WinsockEvent : QEvent {
 struct Winsock::Impl {
     // Raises ConnectionRequest from Listen on, and closes every request that
     // no handler took (and every one that comes before Listen).
+    //
+    // It takes the pending connections itself; Qt's own accepting stays
+    // paused. Qt cannot tell the process running out of descriptors from a
+    // connection that went away (after the first "nothing pending" the
+    // engine keeps that as its error), and then tries again at every turn
+    // of the event loop: a busy loop. Here no connection is taken unless
+    // kDescriptorReserve descriptors stay free beyond it for the rest of the
+    // program (a new thread's event loop, a song file, a scan, the
+    // settings); when they would not, requests wait in the OS's backlog and
+    // the descriptors are looked at again every kDescriptorRetry, no sooner.
     class RequestServer : public QTcpServer {
     public:
-        explicit RequestServer(Impl &impl) : QTcpServer(impl.q), mImpl(impl) {}
+        explicit RequestServer(Impl &impl);
         bool raising = false;
+        void startRaising(); // Listen
+        void stopRaising();  // before the listening socket closes
 
     protected:
         void incomingConnection(qintptr handle) override;
 
     private:
+        void offer(qintptr handle);
+        void acceptPending();
+        void waitForDescriptors();
+        void retry();
+
         Impl &mImpl;
+        QSocketNotifier *mPending = nullptr;
+        QTimer mRetry;
+        bool mShort = false; // descriptors ran short and have not been free since
     };
 
     // Whether the use of the object that was current when this was taken is
@@ -69,7 +89,7 @@ struct Winsock::Impl {
     void onBytesWritten(qint64 n);
     void onDisconnected();
     void onSocketError(QAbstractSocket::SocketError kind);
-    void onAcceptError(QAbstractSocket::SocketError kind);
+    void failListener(const SocketError &error);
     // A file piece of which the OS took nothing waits for room (false: it
     // cannot wait here, the caller queues the piece instead).
     bool waitForRoom();

@@ -56,6 +56,7 @@ int main(int argc, char **argv)
     // A client or a reader of standard output going away is not a reason to end.
     std::signal(SIGPIPE, SIG_IGN);
 #endif
+    Winsock::raiseDescriptorLimit();
     // Before anything is written: a stream nobody reads must not stop us.
     standardOutput().prepareNonBlocking();
     standardError().prepareNonBlocking();
