@@ -13,7 +13,6 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <functional>
@@ -64,29 +63,18 @@ struct LinesRig {
     }
 };
 
-// A client that reads nothing until the test does, through a small window
-// and a small send buffer on the server's side (loopback's grow to
-// megabytes): what is sent to it beyond these stays in the server's send
-// queue. Waits until the lines have accepted it.
-int quietClient(Lines &lines, quint16 port)
+// A client that reads nothing until the test does (Qt takes in one byte for
+// it), through a small window and a small send buffer on the server's side
+// (loopback's grow to megabytes): what is sent to it beyond these stays in
+// the server's send queue.
+std::unique_ptr<QTcpSocket> quietClient(Lines &lines, quint16 port)
 {
-    const int rowsBefore = lines.table().rowCount();
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const int small = 2048;
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    sockaddr_in to = {};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(port);
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<const sockaddr *>(&to), sizeof to) != 0
-        || !QTest::qWaitFor([&] { return lines.table().rowCount() > rowsBefore; }, 10000)) {
-        ::close(fd);
-        return -1;
-    }
+    auto client = connectClient(lines, port, 1, 2048);
     const int sendBuffer = 16 << 10;
-    const Winsock *accepted = lines.socket(lines.table().lineOfRow(rowsBefore));
-    ::setsockopt(int(accepted->SocketHandle()), SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
-    return fd;
+    if (client)
+        ::setsockopt(int(lines.socket(lines.table().lineOfRow(lines.table().rowCount() - 1))->SocketHandle()),
+                     SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
+    return client;
 }
 
 // Line 0 serves a client like any line once its listener is closed (the
@@ -366,14 +354,10 @@ private slots:
         Lines &lines = rig.lines;
         const quint16 port = listenOnLoopback(lines);
         constexpr int kStalled = 60;
-        std::vector<int> quiet;
-        const auto closeAll = qScopeGuard([&] {
-            for (int fd : quiet)
-                ::close(fd);
-        });
+        std::vector<std::unique_ptr<QTcpSocket>> quiet;
         for (int i = 0; i < kStalled; ++i) {
             quiet.push_back(quietClient(lines, port));
-            QVERIFY(quiet.back() >= 0);
+            QVERIFY(quiet.back());
         }
         auto victim = connectClient(lines, port);
         QVERIFY(victim && lines.table().lineOfRow(kStalled + 1) == kStalled + 1);
@@ -417,20 +401,16 @@ private slots:
         Lines &lines = rig.lines;
         const quint16 port = listenOnLoopback(lines);
         lines.setStallLimit(std::chrono::seconds(2));
-        const int reader = quietClient(lines, port);
-        QVERIFY(reader >= 0);
-        const auto closeReader = qScopeGuard([&] { ::close(reader); });
+        const auto reader = quietClient(lines, port);
+        QVERIFY(reader);
+        reader->setReadBufferSize(256);
         const QByteArray song(24 << 10, 's');
         QByteArray received;
         QElapsedTimer clock;
         QTimer pace;
         QObject::connect(&pace, &QTimer::timeout, &pace, [&] {
             // Catches up after a late turn, so that the rate holds on average.
-            char buffer[4096];
-            const qint64 due = std::min<qint64>(clock.elapsed() * 2 - received.size(), sizeof buffer);
-            const ssize_t n = due > 0 ? ::recv(reader, buffer, size_t(due), MSG_DONTWAIT) : 0;
-            if (n > 0)
-                received.append(buffer, n);
+            received += reader->read(std::max<qint64>(clock.elapsed() * 2 - received.size(), 0));
         });
         clock.start();
         pace.start(100);

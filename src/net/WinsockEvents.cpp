@@ -21,6 +21,9 @@ namespace {
 const int kDescriptorReserve = 32 + QThread::idealThreadCount();
 constexpr int kDescriptorsPerConnection = 3;
 constexpr std::chrono::milliseconds kDescriptorRetry{500};
+// Requests are taken again only once this many connections fit: a client
+// leaving now and then must not turn every retry into a pair of log lines.
+constexpr int kConnectionsToResume = 8;
 
 } // namespace
 
@@ -93,8 +96,8 @@ void Winsock::Impl::RequestServer::retry()
 {
     if (!raising)
         return;
-    if (!PlatformSocket::descriptorsFree(socketDescriptor(),
-                                         kDescriptorReserve + kDescriptorsPerConnection)) {
+    if (!PlatformSocket::descriptorsFree(
+                socketDescriptor(), kDescriptorReserve + kConnectionsToResume * kDescriptorsPerConnection)) {
         mRetry.start(kDescriptorRetry);
         return;
     }
