@@ -13,6 +13,7 @@
 
 #include <QTcpServer>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QtTest>
 
 #include <fcntl.h>
@@ -34,6 +35,7 @@ private slots:
     void theServiceManagerIsToldTheState();
     void shortOfAddressSpaceItServesOrEndsSayingWhy();
     void anEditMadeWhileItRunsSurvivesAndAFullDiskLosesNothing();
+    void runningOutOfDescriptorsHoldsRequestsBack();
 };
 
 void EndToEnd::commandLine()
@@ -440,6 +442,66 @@ void EndToEnd::anEditMadeWhileItRunsSurvivesAndAFullDiskLosesNothing()
         QCOMPARE(readFile(run.iniPath()), edited);
         QCOMPARE(run.log().contains("\nSettings not saved to " + run.iniPath() + ": "), full);
     }
+}
+
+void EndToEnd::runningOutOfDescriptorsHoldsRequestsBack()
+{
+    // A hard limit far below what 101 lines need (the server keeps a reserve
+    // that grows with the processors), and a soft one below it, which the
+    // server raises at once.
+    const rlim_t limit = 128 + rlim_t(QThread::idealThreadCount());
+    QTemporaryDir dir;
+    ServerRun run(dir.path());
+    QVERIFY(writeFile(run.iniPath(), settingsText("127.0.0.1", "0", "")));
+    run.process.setChildProcessModifier([limit] {
+        const rlimit both{limit / 2, limit};
+        ::setrlimit(RLIMIT_NOFILE, &both);
+    });
+    QVERIFY(run.start());
+    const int port = run.listeningPort();
+    QVERIFY2(port > 0, qPrintable(run.log()));
+    const QString proc = "/proc/" + QString::number(run.process.processId());
+    QVERIFY(QRegularExpression(QStringLiteral("Max open files +%1 +%1 ").arg(limit))
+                    .match(readFile(proc + "/limits"))
+                    .hasMatch());
+
+    // Every line asked for at once: those there are descriptors for are
+    // taken, the others wait in the backlog, and the server says so once.
+    std::vector<std::unique_ptr<QTcpSocket>> clients;
+    for (int i = 0; i < 101; ++i) {
+        clients.push_back(std::make_unique<QTcpSocket>());
+        clients.back()->connectToHost(QHostAddress::LocalHost, quint16(port));
+    }
+    const QString held = "^Too few file descriptors free: connection requests on Winsock # 0 wait\\.$";
+    QVERIFY2(run.waitForLine(held) >= 0, qPrintable(run.log()));
+    const qsizetype accepted = run.lines().filter(QRegularExpression("^Accepted to ")).size();
+    QVERIFY2(accepted > 0 && accepted < 101, qPrintable(QString::number(accepted)));
+    // No busy loop while they wait (the figure for the record, not a test).
+    const auto cpuTicks = [&] {
+        const QList<QByteArray> fields = readFile(proc + "/stat").split(')').last().split(' ');
+        return fields.value(12).toLongLong() + fields.value(13).toLongLong();
+    };
+    const qint64 before = cpuTicks();
+    QTest::qWait(2000);
+    qInfo("%lld connections taken; %lld CPU ticks in 2 s while the others waited", qint64(accepted),
+          cpuTicks() - before);
+    QCOMPARE(run.lines().filter(QRegularExpression(held)).size(), 1);
+
+    // Everybody leaves: the server takes requests again, and a newcomer is
+    // answered. Each shortage is logged once.
+    clients.clear();
+    const QString freed = "^File descriptors free again: answering connection requests on Winsock # 0\\.$";
+    QVERIFY2(run.waitForLine(freed) >= 0, qPrintable(run.log()));
+    ProtocolClient late;
+    QVERIFY(late.connectTo(port));
+    late.send("SLLEN\r\n");
+    QCOMPARE(late.read(10), Wire::lengthReply(0));
+    // The requests that waited, taken all at once, may make the server
+    // short again: every shortage is followed by its end before the next.
+    const QStringList episodes = run.lines().filter(QRegularExpression(held + "|" + freed));
+    for (qsizetype i = 0; i < episodes.size(); ++i)
+        QVERIFY2(episodes[i].startsWith(i % 2 ? "File" : "Too"), qPrintable(episodes.join('\n')));
+    QCOMPARE(run.finish(SIGTERM), 0);
 }
 
 QTEST_GUILESS_MAIN(EndToEnd)

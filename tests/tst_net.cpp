@@ -5,6 +5,7 @@
 
 #include "NetHarness.h"
 
+#include <QElapsedTimer>
 #include <QItemSelectionModel>
 #include <QTest>
 #include <QTimer>
@@ -14,6 +15,7 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <functional>
 #include <vector>
 
 using namespace NetHarness;
@@ -50,7 +52,14 @@ int socketOption(Lines &lines, qint16 line, int level, int name)
 struct LinesRig {
     QStringList log;
     bool exiting = false;
-    Lines lines{loopbackServices([this](const QString &entry) { log << entry; }, exiting)};
+    std::function<void(const QString &)> onLog; // runs as each entry is logged
+    Lines lines{loopbackServices(
+            [this](const QString &entry) {
+                log << entry;
+                if (onLog)
+                    onLog(entry);
+            },
+            exiting)};
     LinesRig()
     {
         QObject::connect(&lines, &Lines::SendComplete, &lines,
@@ -63,6 +72,20 @@ struct LinesRig {
         lines.closeAllSilently();
     }
 };
+
+// A client that reads nothing until the test does (Qt takes in one byte for
+// it), through a small window and a small send buffer on the server's side
+// (loopback's grow to megabytes): what is sent to it beyond these stays in
+// the server's send queue.
+std::unique_ptr<QTcpSocket> quietClient(Lines &lines, quint16 port)
+{
+    auto client = connectClient(lines, port, 1, 2048);
+    const int sendBuffer = 16 << 10;
+    if (client)
+        ::setsockopt(int(lines.socket(lines.table().lineOfRow(lines.table().rowCount() - 1))->SocketHandle()),
+                     SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
+    return client;
+}
 
 // Line 0 serves a client like any line once its listener is closed (the
 // listener goes on on line 1). Line 0's client stops reading, so that an
@@ -315,16 +338,94 @@ private slots:
         // Sockets the lines closed or destroyed themselves raise no close event.
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         QCOMPARE(g.rig.log.mid(logMark).join('\n'), logged);
-        // A client that reads again is never cut off: every progress restarts
-        // the limit (strictly later each time), and once the send is complete
-        // no limit runs at all.
-        QVERIFY(std::adjacent_find(deadlines.begin(), deadlines.end(), std::greater_equal<qint64>())
-                == deadlines.end());
-        if (end == "nested")
-            QVERIFY2(deadlines.size() >= 4 && lines.socket(0)->stallDeadline().isForever(),
+        // A client that reads again is never cut off: what it takes moves the
+        // limit on (never back), and once it has every byte no limit runs.
+        QVERIFY(std::is_sorted(deadlines.begin(), deadlines.end()));
+        if (end == "nested") {
+            QVERIFY2(deadlines.size() >= 4 && deadlines.back() > deadlines.front(),
                      qPrintable(QString::number(deadlines.size())));
+            QTRY_VERIFY(lines.socket(0)->stallDeadline().isForever());
+        }
         // Line 0's socket outlives its clients.
         QCOMPARE(lines.table().rowOfLine(0) < 0 && lines.socket(0), end != "exit" && end != "nested");
+    }
+
+    void stalledLinesAllEndOnTheirOwnClocksAndTheGateOpens()
+    {
+        // Sixty clients stop reading while replies go to every line, as the
+        // header of every "SONG " goes to every selected line, until one
+        // line's send stays outstanding and holds the gate. The others hold
+        // bytes in the OS's send queue that nobody takes: each line's clock
+        // runs beside the others', so all of them end, not one limit after
+        // another.
+        LinesRig rig;
+        Lines &lines = rig.lines;
+        const quint16 port = listenOnLoopback(lines);
+        constexpr int kStalled = 60;
+        std::vector<std::unique_ptr<QTcpSocket>> quiet;
+        for (int i = 0; i < kStalled; ++i) {
+            quiet.push_back(quietClient(lines, port));
+            QVERIFY(quiet.back());
+        }
+        auto victim = connectClient(lines, port);
+        QVERIFY(victim && lines.table().lineOfRow(kStalled + 1) == kStalled + 1);
+        qint16 holder = -1;
+        for (int round = 0; holder < 0 && round < 1000; ++round) {
+            for (qint16 line = 1; line <= kStalled && holder < 0; ++line) {
+                lines.SendMsg(line, QByteArray(4096, 'h'));
+                if (lines.lineBusy(line))
+                    holder = line;
+            }
+        }
+        QVERIFY(holder > 0);
+        // Every clock starts again with the short limit at once, so that the
+        // test does not depend on how long the filling took.
+        int cuts = 0;
+        int clocksAtFirstCut = -1;
+        rig.onLog = [&](const QString &entry) {
+            if (!entry.endsWith(QStringLiteral("Winsock Err #10060 - Connection timed out")) || cuts++)
+                return;
+            clocksAtFirstCut = 0;
+            for (qint16 line = 1; line <= kStalled; ++line) {
+                const Winsock *socket = lines.socket(line);
+                clocksAtFirstCut += !socket || socket->State() == Winsock::sckError
+                        || !socket->stallDeadline().isForever();
+            }
+        };
+        lines.setStallLimit(std::chrono::seconds(1));
+        // The reading client's reply waits in the gate until the holder is cut.
+        lines.SendMsg(kStalled + 1, "!");
+        QTRY_COMPARE(victim->bytesAvailable(), qint64(1));
+        QCOMPARE(clocksAtFirstCut, kStalled);
+        QTRY_COMPARE_WITH_TIMEOUT(cuts, kStalled, 20000);
+        QCOMPARE(lines.table().rowCount(), 2); // the listener and the reading client
+    }
+
+    void aSlowButSteadyReaderIsNeverCut()
+    {
+        // 2 KB/s against a limit of 2 s: the OS's send queue shrinks at every
+        // read, long before the socket could take a large part of the song.
+        LinesRig rig;
+        Lines &lines = rig.lines;
+        const quint16 port = listenOnLoopback(lines);
+        lines.setStallLimit(std::chrono::seconds(2));
+        const auto reader = quietClient(lines, port);
+        QVERIFY(reader);
+        reader->setReadBufferSize(256);
+        const QByteArray song(24 << 10, 's');
+        QByteArray received;
+        QElapsedTimer clock;
+        QTimer pace;
+        QObject::connect(&pace, &QTimer::timeout, &pace, [&] {
+            // Catches up after a late turn, so that the rate holds on average.
+            received += reader->read(std::max<qint64>(clock.elapsed() * 2 - received.size(), 0));
+        });
+        clock.start();
+        pace.start(100);
+        lines.SendMsg(1, song);
+        QTRY_VERIFY_WITH_TIMEOUT(received.size() == song.size() || !lines.lineInUse(1), 60000);
+        QCOMPARE(received.size(), song.size());
+        QVERIFY2(rig.log.filter("Winsock Err").isEmpty(), qPrintable(rig.log.join('\n')));
     }
 };
 

@@ -91,6 +91,7 @@ Winsock *Lines::createSocket(qint16 line)
     auto *socket = new Winsock(line, this);
     socket->setStallLimit(mStallLimit);
     connect(socket, &Winsock::ConnectionRequest, this, &Lines::Winsock_ConnectionRequest);
+    connect(socket, &Winsock::AcceptPaused, this, &Lines::Winsock_AcceptPaused);
     connect(socket, &Winsock::DataArrival, this, &Lines::DataArrival);
     connect(socket, &Winsock::SendProgress, this, &Lines::SendProgress);
     connect(socket, &Winsock::SendComplete, this, &Lines::SendComplete);

@@ -74,8 +74,9 @@ public:
     // Changes on every release of the line.
     std::uint64_t generation(qint16 line) const;
     Winsock *socket(qint16 line) const; // empty slot: nullptr
-    // How long a send may make no progress before its line ends with error
-    // 10060 (Winsock::kStallLimit; tests and a start-up setting shorten it).
+    // How long a line may hold bytes its peer takes none of before it ends
+    // with error 10060, each line on its own clock (Winsock::kStallLimit;
+    // tests and a start-up setting shorten it).
     // Applies to every line, those in use and those claimed later; a limit
     // that is running starts again with the new length.
     void setStallLimit(std::chrono::milliseconds limit);
@@ -145,6 +146,7 @@ signals:
 private:
     // Handlers of the socket events.
     void Winsock_ConnectionRequest(qint16 index, qintptr requestID);
+    void Winsock_AcceptPaused(qint16 index, bool paused);
     void Winsock_Close(qint16 line);
     void Winsock_Error(qint16 line, int number, const QString &description);
     void Winsock_Connect(qint16 line);

@@ -102,3 +102,13 @@ void Lines::Winsock_ConnectionRequest(qint16 index, qintptr requestID)
     AddLog(QStringLiteral("Accepted to ") + socket->RemoteHostIP() + QStringLiteral(" - ")
            + QString::number(socket->RemotePort()));
 }
+
+// Once each time the process runs short of descriptors: the listener holds
+// requests back (they wait in the OS's backlog) rather than spin or fail.
+void Lines::Winsock_AcceptPaused(qint16 index, bool paused)
+{
+    AddLog(paused ? QStringLiteral("Too few file descriptors free: connection requests on Winsock #")
+                           + signPadded(index) + QStringLiteral(" wait.")
+                  : QStringLiteral("File descriptors free again: answering connection requests on Winsock #")
+                           + signPadded(index) + QStringLiteral("."));
+}

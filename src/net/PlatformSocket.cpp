@@ -1,6 +1,7 @@
 #include "net/PlatformSocket.h"
 
 #include <cerrno>
+#include <vector>
 
 #ifdef Q_OS_WIN
 #include <io.h>
@@ -13,9 +14,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 #endif
+#ifdef Q_OS_UNIX
+#include <sys/resource.h>
+#endif
 #ifdef Q_OS_LINUX
+#include <linux/sockios.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/sendfile.h>
 #include <time.h>
 #endif
@@ -122,12 +128,110 @@ qint64 sendFileNow([[maybe_unused]] qintptr fd, [[maybe_unused]] int file, [[may
 #endif
 }
 
+qint64 undeliveredBytes([[maybe_unused]] qintptr fd)
+{
+#ifdef Q_OS_LINUX
+    int queued = 0;
+    if (::ioctl(static_cast<int>(fd), SIOCOUTQ, &queued) == 0 && queued > 0)
+        return queued;
+#endif
+    return 0;
+}
+
 qintptr duplicate([[maybe_unused]] qintptr fd)
 {
 #ifdef Q_OS_UNIX
     return ::fcntl(static_cast<int>(fd), F_DUPFD_CLOEXEC, 0);
 #else
     return -1;
+#endif
+}
+
+qintptr acceptNow(qintptr listener, int *error)
+{
+#ifdef Q_OS_LINUX
+    const int fd = ::accept4(static_cast<int>(listener), nullptr, nullptr, SOCK_CLOEXEC);
+#elif defined(Q_OS_WIN)
+    const SOCKET fd = ::accept(static_cast<SOCKET>(listener), nullptr, nullptr);
+#else
+    const int fd = ::accept(static_cast<int>(listener), nullptr, nullptr);
+#endif
+#ifdef Q_OS_WIN
+    if (fd != INVALID_SOCKET) {
+        *error = 0;
+        return qintptr(fd);
+    }
+    const int why = ::WSAGetLastError();
+    *error = why == WSAEWOULDBLOCK || why == WSAECONNRESET || why == WSAEINTR ? 0
+            : why == WSAEMFILE || why == WSAENOBUFS                           ? EMFILE
+                                                                              : why;
+    return -1;
+#else
+    if (fd >= 0) {
+#ifndef Q_OS_LINUX
+        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+#endif
+        *error = 0;
+        return fd;
+    }
+    switch (errno) {
+    case EMFILE:
+    case ENFILE:
+    case ENOBUFS:
+    case ENOMEM: *error = EMFILE; break;
+    // Nothing pending, or a connection that failed before it was taken (the
+    // network errors accept(2) passes on): nothing is wrong with the listener.
+    case EAGAIN:
+#if EWOULDBLOCK != EAGAIN
+    case EWOULDBLOCK:
+#endif
+    case EINTR:
+    case ECONNABORTED:
+    case EPROTO:
+    case EPERM:
+    case ENETDOWN:
+    case ENETUNREACH:
+    case EHOSTUNREACH:
+    case EHOSTDOWN:
+    case ENOPROTOOPT:
+    case EOPNOTSUPP:
+    case ETIMEDOUT: *error = 0; break;
+    default: *error = errno; break;
+    }
+    return -1;
+#endif
+}
+
+bool descriptorsFree([[maybe_unused]] qintptr fd, [[maybe_unused]] int count)
+{
+#ifdef Q_OS_UNIX
+    std::vector<int> taken;
+    taken.reserve(size_t(count));
+    while (int(taken.size()) < count) {
+        const int copy = ::fcntl(static_cast<int>(fd), F_DUPFD_CLOEXEC, 0);
+        if (copy < 0)
+            break;
+        taken.push_back(copy);
+    }
+    const bool enough = int(taken.size()) == count;
+    for (int copy : taken)
+        ::close(copy);
+    return enough;
+#else
+    return true;
+#endif
+}
+
+void raiseDescriptorLimit()
+{
+#ifdef Q_OS_UNIX
+    rlimit limit = {};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max)
+        return;
+    limit.rlim_cur = limit.rlim_max;
+    // An unlimited hard limit cannot be the soft one everywhere (Linux caps
+    // it at fs.nr_open): then the soft limit stays as it is.
+    ::setrlimit(RLIMIT_NOFILE, &limit);
 #endif
 }
 

@@ -31,10 +31,31 @@ qint64 sendNow(qintptr fd, const char *data, qint64 size);
 // failed or the platform has no such call (the caller then reads and writes).
 qint64 sendFileNow(qintptr fd, int file, qint64 offset, qint64 size, int *error);
 
+// Bytes handed to the OS for a connection that its peer has not yet taken
+// (Linux: SIOCOUTQ, the send queue, sent but unacknowledged bytes included);
+// 0 where the platform cannot tell.
+qint64 undeliveredBytes(qintptr fd);
+
 // A second descriptor of the same socket, for a notifier of our own beside
 // Qt's (the event dispatcher keeps one notifier per descriptor and kind);
 // -1 where the platform has none. Closed with closeDescriptor.
 qintptr duplicate(qintptr fd);
+
+// Takes one pending connection of a listening socket, never blocking.
+// Returns its descriptor, or -1 and *error: 0 when none is pending (or the
+// one that was has gone again), EMFILE when the process or the system is
+// short of descriptors or socket memory, anything else (errno) when the
+// listener itself has failed.
+qintptr acceptNow(qintptr listener, int *error);
+
+// Whether the process can still open `count` more descriptors (tried by
+// duplicating fd that many times); true where the platform cannot tell.
+bool descriptorsFree(qintptr fd, int count);
+
+// Raises the soft limit of open descriptors to the hard one, where there is
+// such a limit: the default soft limit of many systems (1024) is far below
+// what 100 lines, the program and its libraries may need.
+void raiseDescriptorLimit();
 
 // Reads up to size bytes of an open file from offset on into dest, without
 // using or moving the file's position. Returns how many it read; fewer than

@@ -31,9 +31,6 @@ bool fail(SocketError *out, const SocketError &error)
 
 Winsock::Impl::Impl(Winsock *owner) : q(owner)
 {
-    stallTimer.setSingleShot(true);
-    stallTimer.setTimerType(Qt::PreciseTimer);
-    QObject::connect(&stallTimer, &QTimer::timeout, q, [this] { onStallTimer(); });
 }
 
 bool Winsock::Impl::live() const
@@ -52,7 +49,7 @@ void Winsock::Impl::releaseOs()
     resetWatch.close();
     if (server) {
         QObject::disconnect(server, nullptr, q, nullptr);
-        server->raising = false;
+        server->stopRaising();
         server->close();
     }
     if (socket) {
@@ -70,6 +67,7 @@ void Winsock::Impl::teardown()
     peerClosed = failed = false;
     batchSent = 0;
     releaseOs();
+    osTaken = peerTaken = 0;
     if (socket) {
         socket->deleteLater();
         socket = nullptr;
@@ -117,8 +115,6 @@ bool Winsock::Bind(quint16 localPort, const QString &localIP, SocketError *error
     server->pauseAccepting();
     d->server = server;
     d->localPort = server->serverPort();
-    connect(server, &QTcpServer::acceptError, this,
-            [this](QAbstractSocket::SocketError kind) { d->onAcceptError(kind); });
     return true;
 }
 
@@ -126,10 +122,8 @@ bool Winsock::Listen(SocketError *error)
 {
     if (d->detached || !d->server || d->failed)
         return fail(error, 10022, QStringLiteral("Invalid argument: the socket is not bound"));
-    if (!d->server->raising) {
-        d->server->raising = true;
-        d->server->resumeAccepting();
-    }
+    if (!d->server->raising)
+        d->server->startRaising();
     return true;
 }
 
@@ -197,6 +191,10 @@ bool Winsock::Impl::hand(qint64 taken, const QByteArray &rest, SocketError *erro
         }
     }
     batchSent += taken + direct;
+    osTaken += taken + direct;
+    // Bytes the OS took are not delivered until the peer has them.
+    if (taken + rest.size() > 0)
+        armStall();
     if (taken + rest.size() > 0 && direct == rest.size() && socket->bytesToWrite() == 0) {
         // The OS took every byte at once: the send is complete now. Going
         // through the event loop instead would cost each piece of a stream
@@ -209,8 +207,6 @@ bool Winsock::Impl::hand(qint64 taken, const QByteArray &rest, SocketError *erro
             emit q->SendComplete(q->mIndex);
         return true;
     }
-    if (socket->bytesToWrite() > 0)
-        armStall();
     sendOutstanding = true;
     postSend();
     return true;
@@ -340,6 +336,11 @@ qintptr Winsock::SocketHandle() const
 {
     // After the peer's close Qt still answers the number it has closed.
     return State() == sckConnected ? d->socket->socketDescriptor() : qintptr(-1);
+}
+
+void Winsock::raiseDescriptorLimit()
+{
+    PlatformSocket::raiseDescriptorLimit();
 }
 
 QString Winsock::primaryIPv4()

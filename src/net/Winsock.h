@@ -50,12 +50,17 @@
 // RemoteHostIP/RemotePort keep the peer's address for the handler's log
 // line, and no further event comes for that use of the object.
 //
-// A stalled send ends its connection: while bytes of a send wait here for
-// the OS, and the OS takes none of them (it takes bytes only as the peer
-// drains its side) for the stall limit (kStallLimit unless set shorter), the
-// connection is reset and Error 10060 "Connection timed out" is raised
-// through the event loop. Its timer runs only while bytes wait, restarted by
-// each progress: an idle server costs no wake-ups for it.
+// A stalled connection ends: while it holds bytes its peer has not taken
+// (waiting here for the OS, or in the OS's send queue, SIOCOUTQ on Linux),
+// and the peer takes none of them for the stall limit (kStallLimit unless
+// set shorter), the connection is reset and Error 10060 "Connection timed
+// out" is raised through the event loop. Every connection has a clock of its
+// own, running beside the others' and restarted whenever its peer takes a
+// byte, so any number of stalled connections end together and a slow but
+// steady reader never does. Where the platform cannot tell what its send
+// queue holds, a byte the OS takes counts as taken. One coarse timer looks
+// at the running clocks (every 250 ms at most) and runs only while one
+// runs: an idle server costs no wake-ups for it.
 //
 // Accepted connections use TCP keep-alive: the first probe after 60 s idle,
 // then every 10 s, 5 probes, so a peer that vanished without a word ends its
@@ -149,14 +154,18 @@ public:
     // Stall limit of this object's sends (seam: tests and a start-up setting
     // shorten it). A limit that is running starts again with the new length.
     void setStallLimit(std::chrono::milliseconds limit);
-    // When a send that waits for the OS ends its connection unless some byte
-    // moves first; Forever while no byte waits. Every progress moves it on.
+    // When the connection ends unless its peer takes some byte first;
+    // Forever while it holds no byte the peer has not taken. Every byte the
+    // peer takes moves it on (seen at the next look of the clocks).
     QDeadlineTimer stallDeadline() const;
 
     // Called from the ConnectionRequest handler: the request this listener
     // is raising was accepted on another object, which owns it from now on,
     // so the listener does not close it. Any other identifier is ignored.
     void requestTaken(qintptr requestID);
+
+    // At start-up: the soft limit of open descriptors raised to the hard one.
+    static void raiseDescriptorLimit();
 
     // The machine's primary IPv4 address: first non-loopback IPv4 address of
     // an interface that is up and running, else "127.0.0.1".
@@ -173,6 +182,11 @@ signals:
     void PeerClosed(qint16 index); // the Close event: the peer or the system closed
     void Error(qint16 index, int number, const QString &description);
     void Connect(qint16 index);
+    // A listener stops taking connection requests while the process is
+    // short of descriptors (true), and takes them again once enough are
+    // free (false): once each per shortage, from the event loop. Requests
+    // wait in the OS's backlog meanwhile. Its handler must not wait.
+    void AcceptPaused(qint16 index, bool paused);
 
 private:
     qint16 mIndex;

@@ -3,12 +3,110 @@
 #include "net/WinsockImpl.h"
 
 #include <QCoreApplication>
+#include <QThread>
+
+#include <cerrno>
+#include <system_error>
+#include <utility>
 
 const QEvent::Type WinsockEvent::kType = static_cast<QEvent::Type>(QEvent::registerEventType());
 
 // --- connection requests ------------------------------------------------------
 
+namespace {
+
+// Descriptors that must stay free beyond a connection about to be taken, and
+// what taking one costs (its socket, the second descriptor that tells a
+// reset from a close, another that waits for room to send a file).
+const int kDescriptorReserve = 32 + QThread::idealThreadCount();
+constexpr int kDescriptorsPerConnection = 3;
+constexpr std::chrono::milliseconds kDescriptorRetry{500};
+// Requests are taken again only once this many connections fit: a client
+// leaving now and then must not turn every retry into a pair of log lines.
+constexpr int kConnectionsToResume = 8;
+
+} // namespace
+
+Winsock::Impl::RequestServer::RequestServer(Impl &impl) : QTcpServer(impl.q), mImpl(impl)
+{
+    mRetry.setSingleShot(true);
+    connect(&mRetry, &QTimer::timeout, this, [this] { retry(); });
+}
+
+void Winsock::Impl::RequestServer::startRaising()
+{
+    raising = true;
+    if (!mPending) {
+        mPending = new QSocketNotifier(socketDescriptor(), QSocketNotifier::Read, this);
+        connect(mPending, &QSocketNotifier::activated, this, [this] { acceptPending(); });
+    }
+    mPending->setEnabled(!mShort);
+}
+
+void Winsock::Impl::RequestServer::stopRaising()
+{
+    raising = false;
+    mRetry.stop();
+    if (mPending)
+        mPending->setEnabled(false);
+}
+
 void Winsock::Impl::RequestServer::incomingConnection(qintptr handle)
+{
+    // Qt's own accepting stays paused; should it take one all the same,
+    // the request is raised like any other.
+    offer(handle);
+}
+
+void Winsock::Impl::RequestServer::acceptPending()
+{
+    // A ConnectionRequest handler may close this listener: `raising` ends
+    // then, and the object itself is deleted only later.
+    while (raising) {
+        if (!PlatformSocket::descriptorsFree(socketDescriptor(),
+                                             kDescriptorReserve + kDescriptorsPerConnection)) {
+            waitForDescriptors();
+            return;
+        }
+        int why = 0;
+        const qintptr handle = PlatformSocket::acceptNow(socketDescriptor(), &why);
+        if (handle >= 0) {
+            offer(handle);
+        } else if (why == EMFILE) {
+            waitForDescriptors();
+            return;
+        } else {
+            if (why != 0)
+                mImpl.failListener(
+                        SocketError{10053, QString::fromStdString(std::generic_category().message(why))});
+            return;
+        }
+    }
+}
+
+void Winsock::Impl::RequestServer::waitForDescriptors()
+{
+    mPending->setEnabled(false);
+    mRetry.start(kDescriptorRetry);
+    if (!std::exchange(mShort, true))
+        emit mImpl.q->AcceptPaused(mImpl.q->index(), true);
+}
+
+void Winsock::Impl::RequestServer::retry()
+{
+    if (!raising)
+        return;
+    if (!PlatformSocket::descriptorsFree(
+                socketDescriptor(), kDescriptorReserve + kConnectionsToResume * kDescriptorsPerConnection)) {
+        mRetry.start(kDescriptorRetry);
+        return;
+    }
+    mShort = false;
+    mPending->setEnabled(true);
+    emit mImpl.q->AcceptPaused(mImpl.q->index(), false);
+}
+
+void Winsock::Impl::RequestServer::offer(qintptr handle)
 {
     if (!raising) {
         PlatformSocket::closeDescriptor(handle);
@@ -64,7 +162,8 @@ void Winsock::Impl::onReadyRead()
 void Winsock::Impl::onBytesWritten(qint64 n)
 {
     batchSent += n;
-    noteProgress();
+    osTaken += n;
+    sampleStall();
     postSend();
 }
 
@@ -95,7 +194,7 @@ void Winsock::Impl::onRoom()
     if (!roomWaiting)
         return;
     roomWaiting = false;
-    noteProgress();
+    sampleStall();
     postSend();
 }
 
@@ -128,12 +227,14 @@ void Winsock::Impl::onSocketError(QAbstractSocket::SocketError kind)
     postEnd(Delivery::Failed);
 }
 
-void Winsock::Impl::onAcceptError(QAbstractSocket::SocketError kind)
+void Winsock::Impl::failListener(const SocketError &error)
 {
     if (failed)
         return;
     failed = true;
-    pendingError = SocketErrors::fromQt(kind, server ? server->errorString() : QString());
+    pendingError = error;
+    if (server)
+        server->stopRaising();
     postEnd(Delivery::Failed);
 }
 

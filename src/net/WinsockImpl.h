@@ -3,7 +3,7 @@
 // listening server that raises its connection requests.
 //
 // Everything the OS reports (Qt's socket signals, the listener's pending
-// connections, the stall timer) is noted here and delivered to the program
+// connections, the stall clock) is noted here and delivered to the program
 // later, as an event posted to the object itself: handlers never run inside
 // a Qt socket signal (where Qt suppresses nested readyRead / bytesWritten).
 // Connection requests alone are raised at once, since their descriptor must
@@ -32,16 +32,36 @@ struct WinsockEvent : QEvent {
 struct Winsock::Impl {
     // Raises ConnectionRequest from Listen on, and closes every request that
     // no handler took (and every one that comes before Listen).
+    //
+    // It takes the pending connections itself; Qt's own accepting stays
+    // paused. Qt cannot tell the process running out of descriptors from a
+    // connection that went away (after the first "nothing pending" the
+    // engine keeps that as its error), and then tries again at every turn
+    // of the event loop: a busy loop. Here no connection is taken unless
+    // kDescriptorReserve descriptors stay free beyond it for the rest of the
+    // program (a new thread's event loop, a song file, a scan, the
+    // settings); when they would not, requests wait in the OS's backlog and
+    // the descriptors are looked at again every kDescriptorRetry, no sooner.
     class RequestServer : public QTcpServer {
     public:
-        explicit RequestServer(Impl &impl) : QTcpServer(impl.q), mImpl(impl) {}
+        explicit RequestServer(Impl &impl);
         bool raising = false;
+        void startRaising(); // Listen
+        void stopRaising();  // before the listening socket closes
 
     protected:
         void incomingConnection(qintptr handle) override;
 
     private:
+        void offer(qintptr handle);
+        void acceptPending();
+        void waitForDescriptors();
+        void retry();
+
         Impl &mImpl;
+        QSocketNotifier *mPending = nullptr;
+        QTimer mRetry;
+        bool mShort = false; // descriptors ran short and have not been free since
     };
 
     // Whether the use of the object that was current when this was taken is
@@ -69,7 +89,7 @@ struct Winsock::Impl {
     void onBytesWritten(qint64 n);
     void onDisconnected();
     void onSocketError(QAbstractSocket::SocketError kind);
-    void onAcceptError(QAbstractSocket::SocketError kind);
+    void failListener(const SocketError &error);
     // A file piece of which the OS took nothing waits for room (false: it
     // cannot wait here, the caller queues the piece instead).
     bool waitForRoom();
@@ -90,12 +110,20 @@ struct Winsock::Impl {
     // Ends the current use silently and starts a fresh one.
     void teardown();
 
-    // --- stall limit (WinsockStall.cpp) -------------------------------------
-    void restartStall();
+    // --- stall clock (WinsockStall.cpp) -------------------------------------
+    // One coarse timer over every connection whose clock runs.
+    class StallWatch;
+    // Bytes were handed on: the clock runs from now unless it runs already
+    // (a send made while earlier bytes are stuck is no progress).
     void armStall();
-    void noteProgress();
+    void restartStall();
+    // Looks at what the peer has taken: any byte restarts the clock, and a
+    // connection that holds nothing undelivered any more stops it.
+    void sampleStall();
+    // The watch's look: sample, then cut the connection if its clock ran out.
+    void checkStall();
     void disarmStall();
-    void onStallTimer();
+    void cutStalled();
 
     Winsock *q;
     RequestServer *server = nullptr; // bound (and maybe listening)
@@ -127,9 +155,13 @@ struct Winsock::Impl {
     qintptr roomDescriptor = -1;
     // Bytes of a send wait here, in Qt's queue or as a file piece waiting for room.
     bool sendWaiting() const { return roomWaiting || (socket && socket->bytesToWrite() > 0); }
-    // Runs only while bytes of a send wait here for the OS; restarted by
-    // every progress. stallDeadline says when it fires.
-    QTimer stallTimer;
+    // Bytes of this use the OS has taken, and how many of them the peer had
+    // taken at the last look; the rest waits in the OS's send queue.
+    qint64 osTaken = 0;
+    qint64 peerTaken = 0;
+    // The clock runs while the connection holds bytes its peer has not
+    // taken (here or in the OS); stallDeadline says when it runs out.
+    bool stallRunning = false;
     QDeadlineTimer stallDeadline{QDeadlineTimer::Forever};
     std::chrono::milliseconds stallLimit = Winsock::kStallLimit;
     PlatformSocket::ResetWatch resetWatch;

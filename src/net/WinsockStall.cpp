@@ -1,42 +1,143 @@
-// The stall limit: a send whose bytes wait here (queued, or a file piece
-// waiting for room) and that the OS takes none of for the limit ends its
-// connection with Error 10060.
+// The stall limit: every connection that holds bytes its peer has not taken
+// yet (queued here, a file piece waiting for room, or in the OS's send
+// queue) has a clock of its own, and the peer taking any byte starts it
+// again. A clock that runs out ends its connection with Error 10060. The
+// clocks run side by side, so any number of stalled connections end about
+// the limit after they stalled, together; a peer that keeps reading, however
+// slowly, keeps its connection.
 #include "net/WinsockImpl.h"
 
+#include <QCoreApplication>
+
 #include <algorithm>
+#include <vector>
+
+namespace {
+
+// How often the running clocks are looked at: often enough to see a reader
+// of 1 KB/s take bytes (TCP hands it a segment at least every few seconds),
+// and at least four times within the shortest limit.
+constexpr std::chrono::milliseconds kLookPeriod{250};
+
+} // namespace
+
+// One coarse timer for all connections, running only while some clock runs:
+// an idle server is never woken for it. A look only posts events (a cut's
+// Error), so no handler runs inside it and no connection goes away meanwhile.
+class Winsock::Impl::StallWatch : public QObject {
+public:
+    static StallWatch &instance()
+    {
+        static QPointer<StallWatch> watch;
+        if (!watch)
+            watch = new StallWatch(QCoreApplication::instance());
+        return *watch;
+    }
+
+    void add(Impl *line)
+    {
+        mLines.push_back(line);
+        schedule();
+    }
+
+    void remove(Impl *line)
+    {
+        mLines.erase(std::remove(mLines.begin(), mLines.end(), line), mLines.end());
+        schedule();
+    }
+
+    // Never restarts a timer that runs at the right period: frequent sends
+    // must not keep postponing the look.
+    void schedule()
+    {
+        if (mLines.empty()) {
+            mTimer.stop();
+            return;
+        }
+        std::chrono::milliseconds period = kLookPeriod;
+        for (const Impl *line : mLines)
+            period = std::min(period, line->stallLimit / 4);
+        period = std::max(period, std::chrono::milliseconds(1));
+        if (!mTimer.isActive() || mTimer.intervalAsDuration() != period)
+            mTimer.start(period);
+    }
+
+private:
+    explicit StallWatch(QObject *parent) : QObject(parent)
+    {
+        connect(&mTimer, &QTimer::timeout, this, [this] { look(); });
+    }
+
+    void look()
+    {
+        // A clock that stops or runs out leaves the list.
+        const std::vector<Impl *> lines = mLines;
+        for (Impl *line : lines) {
+            if (std::find(mLines.begin(), mLines.end(), line) != mLines.end())
+                line->checkStall();
+        }
+    }
+
+    QTimer mTimer;
+    std::vector<Impl *> mLines;
+};
 
 void Winsock::Impl::restartStall()
 {
     stallDeadline.setRemainingTime(stallLimit, Qt::PreciseTimer);
-    stallTimer.start(stallLimit);
 }
 
-// Bytes of a send are waiting here: the limit runs unless it runs already (a
-// send made while the previous one is stuck is no progress).
 void Winsock::Impl::armStall()
 {
-    if (!stallTimer.isActive())
-        restartStall();
-}
-
-void Winsock::Impl::noteProgress()
-{
-    if (sendWaiting())
-        restartStall();
-    else
-        disarmStall();
+    if (stallRunning)
+        return;
+    stallRunning = true;
+    restartStall();
+    StallWatch::instance().add(this);
 }
 
 void Winsock::Impl::disarmStall()
 {
-    stallTimer.stop();
     stallDeadline = QDeadlineTimer(QDeadlineTimer::Forever);
+    if (!stallRunning)
+        return;
+    stallRunning = false;
+    StallWatch::instance().remove(this);
 }
 
-void Winsock::Impl::onStallTimer()
+void Winsock::Impl::sampleStall()
+{
+    if (!stallRunning)
+        return;
+    if (!socket || failed || peerClosed) {
+        disarmStall();
+        return;
+    }
+    // Where the platform cannot tell what its send queue holds, bytes the
+    // OS took count as taken by the peer.
+    const qint64 queued = PlatformSocket::undeliveredBytes(socket->socketDescriptor());
+    if (queued == 0 && !sendWaiting()) {
+        peerTaken = osTaken;
+        disarmStall();
+        return;
+    }
+    if (osTaken - queued > peerTaken) {
+        peerTaken = osTaken - queued;
+        restartStall();
+    }
+}
+
+void Winsock::Impl::checkStall()
+{
+    sampleStall();
+    if (stallRunning && stallDeadline.hasExpired())
+        cutStalled();
+}
+
+void Winsock::Impl::cutStalled()
 {
     disarmStall();
-    if (!socket || failed || peerClosed || !sendWaiting())
+    if (!socket || failed || peerClosed)
         return;
     failed = true;
     pendingError = SocketError{10060, QStringLiteral("Connection timed out")};
@@ -50,8 +151,10 @@ void Winsock::Impl::onStallTimer()
 void Winsock::setStallLimit(std::chrono::milliseconds limit)
 {
     d->stallLimit = std::max(limit, std::chrono::milliseconds(1));
-    if (d->stallTimer.isActive())
+    if (d->stallRunning) {
         d->restartStall();
+        Impl::StallWatch::instance().schedule();
+    }
 }
 
 QDeadlineTimer Winsock::stallDeadline() const

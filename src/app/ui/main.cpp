@@ -19,6 +19,7 @@
 #include "app/TerminationSignals.h"
 #include "app/ui/frmMain.h"
 #include "net/Lines.h"
+#include "net/Winsock.h"
 
 #include <QApplication>
 #include <chrono>
@@ -60,6 +61,7 @@ void prepareProcess()
     // A client or a reader of standard output going away is not a reason to end.
     std::signal(SIGPIPE, SIG_IGN);
 #endif
+    Winsock::raiseDescriptorLimit();
     // Before anything is written: a stream nobody reads must not stop us.
     standardOutput().prepareNonBlocking();
     standardError().prepareNonBlocking();
