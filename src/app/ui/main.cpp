@@ -8,6 +8,7 @@
 #include "app/QtMessages.h"
 #include "app/Server.h"
 #include "app/SettingsLocation.h"
+#include "app/Sharing.h"
 #include "app/ui/TerminationSignals.h"
 #include "app/ui/frmMain.h"
 #include "net/Lines.h"
@@ -100,6 +101,7 @@ int main(int argc, char **argv)
     const QString settingsFile
             = settingsFileForThisProcess(commandLine.settingsFile, QStringLiteral(VORLUNE_INSTALL_BINDIR));
     server.AddLog(QStringLiteral("Settings file: ") + settingsFile);
+    applySharing(server, commandLine);
 
     frmMain window(server);
     window.setSettingsFile(settingsFile);
