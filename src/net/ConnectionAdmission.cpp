@@ -38,9 +38,12 @@ bool AdmissionRule::allowsAddress(const QHostAddress &peer) const
 std::optional<QPair<QHostAddress, int>> AdmissionRule::parseNetwork(const QString &text)
 {
     const QString trimmed = text.trimmed();
-    // A whole address before any prefix: Qt also reads "192.168" or "/8" as
-    // networks, which an operator is unlikely to mean.
-    if (QHostAddress(trimmed.section(QLatin1Char('/'), 0, 0)).isNull())
+    // A whole address before any prefix: Qt also reads "192.168" (as
+    // 192.168.0.0/16) or "/8" as networks, which an operator is unlikely to
+    // mean.
+    const QString address = trimmed.section(QLatin1Char('/'), 0, 0);
+    if ((!address.contains(QLatin1Char(':')) && address.count(QLatin1Char('.')) != 3)
+        || QHostAddress(address).isNull())
         return std::nullopt;
     QPair<QHostAddress, int> network = QHostAddress::parseSubnet(trimmed);
     if (network.first.isNull() || network.second < 0)

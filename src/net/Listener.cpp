@@ -95,14 +95,14 @@ void Lines::Winsock_ConnectionRequest(qint16 index, qintptr requestID)
 {
     // Decided before anything else, with a log of its own that stays
     // bounded however often a host retries. A request's identifier is its
-    // pending descriptor; one not taken is closed when this returns, with a
-    // reset, so that nothing of it lingers here.
+    // pending descriptor; one not taken is closed when this returns. An
+    // orderly close, not a reset: a client whose connect is still in
+    // progress when a reset comes can be left waiting (Qt's own sockets are),
+    // while the close ends its connection at once.
     if (mAdmission && mAdmission->rule().restricts()
         && !mAdmission->admit(PlatformSocket::peerAddress(requestID),
-                              [this](const QString &address) { return linesHeldBy(address); })) {
-        PlatformSocket::resetOnClose(requestID);
+                              [this](const QString &address) { return linesHeldBy(address); }))
         return;
-    }
     AddLog(QStringLiteral("Connection Request on Winsock #") + signPadded(index));
     const qint16 line = GetFreeLine();
     if (line < 0) {
