@@ -28,12 +28,16 @@ private slots:
     void configurationFolderFirstStartThenASession();
     void headlessStartThatCannotListenEnds();
     void aTerminalThatStopsReadingStopsNothing();
+    void sharedOnlyAsTheOperatorSays();
 };
 
 void EndToEnd::commandLine()
 {
     const QString usage = "Usage: vorlune-server \\[options\\]\n";
-    const QString help = "^" + usage + "(.|\n)*--headless(.|\n)*--settings <FILE>";
+    const QString help = "^" + usage
+            + "(.|\n)*--headless(.|\n)*--settings <FILE>(.|\n)*--wide-links(.|\n)*--allow <NETWORK>"
+              "(.|\n)*--max-lines-per-host <N>";
+    const QString lines = "^--max-lines-per-host takes a whole number from 1 to 100, not '%1'\\.\n\n";
     const QString version = "^"
             + QRegularExpression::escape(Server::applicationTitle() + " " + Server::versionText()) + "\n$";
     // Arguments, exit code, standard output and error (regular expressions).
@@ -44,6 +48,19 @@ void EndToEnd::commandLine()
             {{"--headless", "--settings"}, 2, "^$", "^Missing value after '--settings'\\.\n\n" + usage},
             {{"--settings", ""}, 2, "^$", "^The settings file name is empty\\.\n\n" + usage},
             {{"/srv/music"}, 2, "^$", "^Unexpected argument '/srv/music'\\.\n\n" + usage},
+            {{"--allow", "::1", "--allow", "192.168"},
+             2,
+             "^$",
+             "^Not an address or a network for --allow: '192\\.168' \\(write, for example, "},
+            {{"--max-lines-per-host", "0"}, 2, "^$", lines.arg(0) + usage},
+            {{"--max-lines-per-host", "101"}, 2, "^$", lines.arg(101) + usage},
+            {{"--max-lines-per-host", "2x"}, 2, "^$", lines.arg("2x") + usage},
+            {{"--max-lines-per-host", "1", "-v"}, 0, version, "^$"},
+            {{"--wide-links", "--allow", "fd00::/8", "--allow", "10.0.0.1", "--max-lines-per-host", "100",
+              "-v"},
+             0,
+             version,
+             "^$"},
     };
     // A display that does not exist: the program would abort if it opened
     // the window system before reading its command line.
@@ -250,6 +267,68 @@ void EndToEnd::aTerminalThatStopsReadingStopsNothing()
     QVERIFY2(talk(), "the server stopped answering while its terminal was not read");
     QCOMPARE(run.finish(SIGTERM), 0);
     QCOMPARE(readFile(run.iniPath()), settingsText("127.0.0.1", "0", ""));
+}
+
+void EndToEnd::sharedOnlyAsTheOperatorSays()
+{
+    // A song of the music folder, and a link beside it to a private file.
+    QTemporaryDir dir;
+    const QString music = dir.filePath("music"), secret = dir.filePath("id_rsa");
+    QVERIFY(QDir().mkpath(music) && writeFile(music + "/a.mp3", "song") && writeFile(secret, "PRIVATE KEY"));
+    QVERIFY(QFile::setPermissions(secret, QFileDevice::ReadOwner | QFileDevice::WriteOwner));
+    QVERIFY(QFile::link(secret, music + "/innocent.mp3"));
+    QTemporaryDir appDir;
+    ServerRun run(appDir.path());
+    QVERIFY(writeFile(run.iniPath(), settingsText("127.0.0.1", "0", music)));
+    const auto list = [&](ProtocolClient &c) {
+        c.send("SLLEN\r\n");
+        const qint64 length = c.read(10).trimmed().toLongLong();
+        c.send("SLIST\r\n");
+        return c.read(length);
+    };
+
+    QVERIFY(run.start());
+    int port = run.listeningPort();
+    QVERIFY2(port > 0, qPrintable(run.log()));
+    QVERIFY(run.lines().contains("Song not listed, it leads outside the music folder: \"innocent.mp3\""));
+    QVERIFY(run.lines()
+                    .filter(QRegularExpression(
+                            "^Warning: 1 link in the music folder leads outside it and was "
+                            "not followed, .* start the server with --wide-links\\.$"))
+                    .size()
+            == 1);
+    ProtocolClient c;
+    QVERIFY(c.connectTo(port));
+    QCOMPARE(list(c), QByteArray("\\a.mp3\r\n"));
+    QCOMPARE(run.finish(SIGTERM), 0);
+
+    // The operator links other files in on purpose, and admits one host with one line.
+    QVERIFY(run.start({"--wide-links", "--allow", "127.0.0.1", "--max-lines-per-host", "1"}));
+    port = run.listeningPort();
+    QVERIFY2(port > 0, qPrintable(run.log()));
+    for (const char *line : {"Links in the music folder are followed wherever they lead (--wide-links)",
+                             "Connections admitted only from: 127.0.0.1 (--allow)",
+                             "At most 1 line per client address (--max-lines-per-host)"})
+        QVERIFY2(run.lines().contains(line), line);
+    ProtocolClient fetcher, second, elsewhere;
+    QVERIFY(fetcher.connectTo(port));
+    QCOMPARE(list(fetcher), QByteArray("\\a.mp3\r\n\\innocent.mp3\r\n"));
+    fetcher.send("SONG 2\r\n");
+    QCOMPARE(fetcher.read(Wire::kFileHeaderSize), Wire::fileHeader(11, "innocent.mp3").value());
+    fetcher.send("READY\r\n");
+    QCOMPARE(fetcher.read(11), QByteArray("PRIVATE KEY"));
+    // Turned away at once, with nothing sent: a second line of the same host,
+    // and a host outside the network allowed.
+    elsewhere.socket.bind(QHostAddress("127.0.0.2"));
+    for (ProtocolClient *turned : {&second, &elsewhere}) {
+        turned->connectTo(port);
+        QVERIFY(turned->endedSilently());
+    }
+    QVERIFY(run.waitForLine("^Connection from 127\\.0\\.0\\.2 turned away: not in an allowed network$") > 0);
+    QVERIFY(run.lines().contains(
+            "Connection from 127.0.0.1 turned away: it holds 1 line, the most one host may hold"));
+    QCOMPARE(run.lines().filter("Connection Request on Winsock #").size(), 1);
+    QCOMPARE(run.finish(SIGTERM), 0);
 }
 
 QTEST_GUILESS_MAIN(EndToEnd)

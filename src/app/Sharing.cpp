@@ -35,5 +35,7 @@ void applySharing(Server &server, const CommandLine &commandLine)
     }
     if (commandLine.admission.maxLinesPerHost > 0)
         server.AddLog(QStringLiteral("At most ") + QString::number(commandLine.admission.maxLinesPerHost)
-                      + QStringLiteral(" lines per client address (--max-lines-per-host)"));
+                      + (commandLine.admission.maxLinesPerHost == 1 ? QStringLiteral(" line")
+                                                                    : QStringLiteral(" lines"))
+                      + QStringLiteral(" per client address (--max-lines-per-host)"));
 }

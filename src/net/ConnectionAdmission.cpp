@@ -103,7 +103,8 @@ bool ConnectionAdmission::admit(const QHostAddress &peer,
         const int held = linesHeldBy(address);
         if (held >= mRule.maxLinesPerHost)
             reason = QStringLiteral("it holds ") + QString::number(held)
-                    + QStringLiteral(" lines, the most one host may hold");
+                    + (held == 1 ? QStringLiteral(" line") : QStringLiteral(" lines"))
+                    + QStringLiteral(", the most one host may hold");
     }
     if (reason.isEmpty())
         return true;
