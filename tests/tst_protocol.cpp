@@ -478,6 +478,20 @@ private slots:
         ProtocolClient &next = rig.connect();
         QCOMPARE(ask(rig, next, "SONG 3\r\n", 4096), header(100, "L\\c.mp3"));
         QCOMPARE(ask(rig, next, "READY\r\n", 100), c3);
+        // The folder swapped in the very moment between resolving and opening:
+        // the open follows no link, so it fails.
+        std::filesystem::create_directory_symlink(away / "f", rig.path(".hid2").toStdString());
+        std::filesystem::copy_file(away / "secret.mp3", away / "f/c.mp3");
+        SongFile::setBeforeResolvedOpen([&] {
+            std::filesystem::rename(rig.path(".hid").toStdString(), rig.path(".was").toStdString());
+            std::filesystem::rename(rig.path(".hid2").toStdString(), rig.path(".hid").toStdString());
+        });
+        const auto unhook = qScopeGuard([] { SongFile::setBeforeResolvedOpen({}); });
+        QVERIFY(rig.sendOne(next, "SONG 3\r\n"));
+        QCOMPARE(rig.logged("No file header sent: song 3 cannot be read (" + rig.shown("L/c.mp3")
+                            + ": its path changed as it was opened)"),
+                 1);
+        QVERIFY(rig.nothingPending(next));
     }
 
     // Runs nested in the gate's wait: the gate is held shut by a client that

@@ -30,6 +30,8 @@ std::atomic<bool> gKernelResolvesBeneath{true};
 std::atomic<bool> gKernelResolvesBeneath{false};
 #endif
 
+std::function<void()> gBeforeResolvedOpen;
+
 QString describe(int err)
 {
     return QString::fromStdString(std::generic_category().message(err));
@@ -118,6 +120,11 @@ bool SongFile::kernelResolvesBeneath()
     return gKernelResolvesBeneath.load(std::memory_order_relaxed);
 }
 
+void SongFile::setBeforeResolvedOpen(std::function<void()> hook)
+{
+    gBeforeResolvedOpen = std::move(hook);
+}
+
 void SongFile::setKernelResolvesBeneath(bool use)
 {
 #if defined(__linux__) && defined(SYS_openat2)
@@ -174,6 +181,8 @@ bool SongFile::open(const SongLocation &song, QString *error)
             below.remove(0, 1);
         if (below.isEmpty())
             return fail(QStringLiteral("not a regular file"));
+        if (gBeforeResolvedOpen)
+            gBeforeResolvedOpen();
         fd = openBeneathByKernel(folder->descriptor(), below, true);
         if (fd == -ENOSYS)
             fd = openBeneathFollowingNoLink(folder->descriptor(), below);

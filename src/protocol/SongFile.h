@@ -25,6 +25,7 @@
 #include <QByteArray>
 #include <QString>
 
+#include <functional>
 #include <memory>
 
 class MusicFolder;
@@ -63,6 +64,10 @@ public:
     // the call. Seam: tests turn it off to take the other way.
     static bool kernelResolvesBeneath();
     static void setKernelResolvesBeneath(bool use);
+    // Seam: runs when a song's path has been resolved within its music
+    // folder and is about to be opened by its resolved form, where tests
+    // swap something in as an attacker would. Empty: nothing runs.
+    static void setBeforeResolvedOpen(std::function<void()> hook);
     // The size measured at open.
     qint64 size() const { return mSize; }
     // For handing the file to the send gate, which reads it by offset.
