@@ -8,7 +8,6 @@
 #include <QFile>
 #include <QStringList>
 
-#include <algorithm>
 #include <filesystem>
 #include <system_error>
 
@@ -121,17 +120,12 @@ void SongCatalogue::logLinksOutside(const CFileDirHelper &walker, const QByteArr
     const std::vector<CFileDirHelper::LinkOutside> &links = walker.linksLeadingOutside();
     if (links.empty())
         return;
-    const size_t shown = std::min(links.size(), size_t(kMaxLinkLines));
-    for (size_t i = 0; i < shown; ++i) {
-        const QString name = printableName(links[i].path.mid(folder.size()));
+    for (const CFileDirHelper::LinkOutside &link : links) {
+        const QString name = printableName(link.path.mid(folder.size()));
         mServices.log(
-                links[i].folder
-                        ? QStringLiteral("Folder not entered, it leads outside the music folder: ") + name
-                        : QStringLiteral("Song not listed, it leads outside the music folder: ") + name);
+                link.folder ? QStringLiteral("Folder not entered, it leads outside the music folder: ") + name
+                            : QStringLiteral("Song not listed, it leads outside the music folder: ") + name);
     }
-    if (links.size() > shown)
-        mServices.log(QStringLiteral("Not listed one by one: ") + QString::number(links.size() - shown)
-                      + QStringLiteral(" more links that lead outside the music folder"));
     emit linksLeadOutside(qint64(links.size()));
 }
 

@@ -69,10 +69,6 @@ public:
     // are opened so that nothing leads outside it.
     void setWideLinks(bool wide) { mWideLinks = wide; }
     bool wideLinks() const { return mWideLinks; }
-    // At most this many links leading outside are logged one by one per
-    // scan; the rest are counted in one line, so a folder full of them
-    // cannot flood the log.
-    static constexpr int kMaxLinkLines = 100;
 
     qint32 SongCount() const;
     const QByteArray &mFilelist() const;

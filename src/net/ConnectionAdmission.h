@@ -18,7 +18,9 @@
 // window's timer runs only while a window is open: an idle server has no
 // wake-ups from it.
 //
-// Nothing here waits; the window's end comes through the event loop.
+// Nothing here waits. The window's end comes through the event loop, so its
+// log line can come inside any wait that lets events through (the send gate,
+// a stream, a scan); it only logs.
 
 #include <QHostAddress>
 #include <QList>
