@@ -36,12 +36,16 @@ private slots:
     void shortOfAddressSpaceItServesOrEndsSayingWhy();
     void anEditMadeWhileItRunsSurvivesAndAFullDiskLosesNothing();
     void runningOutOfDescriptorsHoldsRequestsBack();
+    void sharedOnlyAsTheOperatorSays();
 };
 
 void EndToEnd::commandLine()
 {
     const QString usage = "Usage: vorlune-server \\[options\\]\n";
-    const QString help = "^" + usage + "(.|\n)*--headless(.|\n)*--settings <FILE>";
+    const QString help = "^" + usage
+            + "(.|\n)*--headless(.|\n)*--settings <FILE>(.|\n)*--wide-links(.|\n)*--allow <NETWORK>"
+              "(.|\n)*--max-lines-per-host <N>";
+    const QString lines = "^--max-lines-per-host takes a whole number from 1 to 100, not '%1'\\.\n\n";
     const QString version = "^"
             + QRegularExpression::escape(Server::applicationTitle() + " " + Server::versionText()) + "\n$";
     // Arguments, exit code, standard output and error (regular expressions).
@@ -52,6 +56,14 @@ void EndToEnd::commandLine()
             {{"--headless", "--settings"}, 2, "^$", "^Missing value after '--settings'\\.\n\n" + usage},
             {{"--settings", ""}, 2, "^$", "^The settings file name is empty\\.\n\n" + usage},
             {{"/srv/music"}, 2, "^$", "^Unexpected argument '/srv/music'\\.\n\n" + usage},
+            {{"--allow", "::1", "--allow", "1.2"},
+             2,
+             "^$",
+             "^Not an address or a network for --allow: '1\\.2' "},
+            {{"--max-lines-per-host", "0"}, 2, "^$", lines.arg(0) + usage},
+            {{"--max-lines-per-host", "101"}, 2, "^$", lines.arg(101) + usage},
+            {{"--max-lines-per-host", "1", "-v"}, 0, version, "^$"},
+            {{"--max-lines-per-host", "100", "--allow", "fd00::/8", "--wide-links", "-v"}, 0, version, "^$"},
     };
     // A display that does not exist: the program would abort if it opened
     // the window system before reading its command line.
@@ -502,6 +514,52 @@ void EndToEnd::runningOutOfDescriptorsHoldsRequestsBack()
     for (qsizetype i = 0; i < episodes.size(); ++i)
         QVERIFY2(episodes[i].startsWith(i % 2 ? "File" : "Too"), qPrintable(episodes.join('\n')));
     QCOMPARE(run.finish(SIGTERM), 0);
+}
+
+void EndToEnd::sharedOnlyAsTheOperatorSays()
+{
+    // A song, and a link beside it to a private file: skipped and warned of,
+    // unless the operator asks for links to be followed anywhere.
+    QTemporaryDir dir;
+    const QString music = dir.filePath("music");
+    QVERIFY(QDir().mkpath(music) && writeFile(music + "/a.mp3", "song")
+            && writeFile(dir.filePath("key"), "k"));
+    QVERIFY(QFile::link(dir.filePath("key"), music + "/innocent.mp3"));
+    ServerRun run(dir.path());
+    QVERIFY(writeFile(run.iniPath(), settingsText("127.0.0.1", "0", music)));
+    const QString warning = "^Warning: 1 link in the music folder leads outside it and was not followed, .*";
+    for (const bool wide : {false, true}) {
+        QVERIFY(run.start(
+                wide ? QStringList{"--wide-links", "--allow", "127.0.0.1", "--max-lines-per-host", "1"}
+                     : QStringList()));
+        const int port = run.listeningPort();
+        ProtocolClient c, second;
+        QVERIFY2(port > 0 && c.connectTo(port), qPrintable(run.log()));
+        const QByteArray list = wide ? "\\a.mp3\r\n\\innocent.mp3\r\n" : "\\a.mp3\r\n";
+        c.send("SLIST\r\n");
+        QCOMPARE(c.read(list.size()), list);
+        QCOMPARE(run.lines().filter(QRegularExpression(warning)).size(), wide ? 0 : 1);
+        QCOMPARE(run.lines().contains("Song not listed, it leads outside the music folder: \"innocent.mp3\""),
+                 !wide);
+        if (wide) {
+            for (const char *line :
+                 {"Links in the music folder are followed wherever they lead (--wide-links)",
+                  "Connections admitted only from: 127.0.0.1 (--allow)",
+                  "At most 1 line per client address (--max-lines-per-host)"})
+                QVERIFY2(run.lines().contains(line), line);
+            c.send("SONG 2\r\n");
+            QCOMPARE(c.read(Wire::kFileHeaderSize), Wire::fileHeader(1, "innocent.mp3").value());
+            c.send("READY\r\n");
+            QCOMPARE(c.read(1), QByteArray("k"));
+            // A second line of the one host allowed is turned away, with nothing sent.
+            second.connectTo(port);
+            QVERIFY(second.endedSilently());
+            QVERIFY(run.waitForLine("^Connection from 127\\.0\\.0\\.1 turned away: it holds 1 line, the most "
+                                    "one host may hold$")
+                    > 0);
+        }
+        QCOMPARE(run.finish(SIGTERM), 0);
+    }
 }
 
 QTEST_GUILESS_MAIN(EndToEnd)

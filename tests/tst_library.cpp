@@ -1,9 +1,11 @@
 // The music library on real folder trees: the song-list text clients
-// receive byte for byte (the walk's order, what it skips, links), and the
+// receive byte for byte (the walk's order, what it skips, links, those that
+// lead outside the music folder), and the
 // catalogue while a scan lets events through (lookups, reloads and exit
 // inside the walk).
 
 #include "library/CFileDirHelper.h"
+#include "library/MusicFolder.h"
 #include "library/Paths.h"
 #include "library/SongCatalogue.h"
 
@@ -141,6 +143,44 @@ private slots:
                             "\\folderlink\\real.mp3\r\n"));
         // The root, a, a/b, b, and c and target each once.
         QCOMPARE(c.cat.FileHelper()->foldersEntered(), qint64(6));
+    }
+
+    void onlyTheMusicFolderIsWalked()
+    {
+        // Links to a private file or folder elsewhere, by an absolute or a
+        // relative path, are neither listed nor entered, and each is logged;
+        // links that stay within are followed, to a hidden folder and by an
+        // absolute path too, and so is a music folder that is itself a link.
+        Tree t({"M/a.mp3", "M/.hidden/h.mp3", "private/secret.mp3", "private/docs/d.mp3"});
+        fs::create_symlink(t.at("private/secret.mp3"), t.at("M/innocent.mp3"));
+        fs::create_symlink("../private/secret.mp3", t.at("M/up.mp3"));
+        t.link("M/docs", t.root + "private/docs");
+        t.link("M/visible", t.root + "M/.hidden");
+        t.link("ML", t.root + "M");
+        const QString outside = "it leads outside the music folder: ";
+        for (const char *folder : {"M", "ML/"}) {
+            Catalogue c;
+            QSignalSpy warned(&c.cat, &SongCatalogue::linksLeadOutside);
+            QCOMPARE(c.scan(t.folder(folder)), QByteArray("\\a.mp3\r\n\\visible\\h.mp3\r\n"));
+            QCOMPARE(c.log,
+                     QStringList({"Folder not entered, " + outside + "\"docs\"",
+                                  "Song not listed, " + outside + "\"innocent.mp3\"",
+                                  "Song not listed, " + outside + "\"up.mp3\"", "Songs Available: 2\r\n"}));
+            QCOMPARE(warned.count(), 1);
+            QCOMPARE(warned[0][0].toLongLong(), 3);
+            // Wide links: everything, each where it is met.
+            c.log.clear();
+            c.cat.setWideLinks(true);
+            QCOMPARE(c.scan(t.folder(folder)),
+                     QByteArray("\\a.mp3\r\n\\innocent.mp3\r\n\\up.mp3\r\n\\docs\\d.mp3\r\n"
+                                "\\visible\\h.mp3\r\n"));
+            QCOMPARE(c.log, QStringList({"Songs Available: 5\r\n"}));
+            QCOMPARE(warned.count(), 1);
+        }
+        // "/m" holds "/m/a" and itself, not "/m2"; the root holds everything.
+        QVERIFY(MusicFolder::liesWithin("/m/a", "/m") && MusicFolder::liesWithin("/m", "/m"));
+        QVERIFY(!MusicFolder::liesWithin("/m2", "/m") && !MusicFolder::liesWithin("/", "/m"));
+        QVERIFY(MusicFolder::liesWithin("/x", "/") && !MusicFolder::liesWithin("/x", ""));
     }
 
     void scanLetsLookupsReloadsAndExitThrough()

@@ -4,6 +4,7 @@
 // them.
 
 #include "NetHarness.h"
+#include "net/ConnectionAdmission.h"
 
 #include <QElapsedTimer>
 #include <QItemSelectionModel>
@@ -191,6 +192,80 @@ private slots:
         }
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         QCOMPARE(openDescriptorCount(), fds);
+    }
+
+    void whoMayConnectIsDecidedAtTheRequest()
+    {
+        // Networks as an operator writes them; IPv4 clients of a dual-stack
+        // listener (::ffff:a.b.c.d) are matched as IPv4.
+        const auto network = [](const char *text) { return AdmissionRule::parseNetwork(text); };
+        for (const char *malformed : {"", "x", "192.168", "/8", "10/8", "1.2.3.256", "1.0.0.0/33", "::1/129"})
+            QVERIFY2(!network(malformed), malformed);
+        AdmissionRule rule;
+        for (const char *text : {"192.168.1.0/24", "::1", "fd00::/8", "::ffff:10.0.0.0/104", " 172.16.0.9 "})
+            rule.allowed << network(text).value();
+        QCOMPARE(rule.allowed[3], qMakePair(QHostAddress("10.0.0.0"), 8));
+        for (const char *in : {"192.168.1.255", "::ffff:192.168.1.7", "::1", "fd12::5", "::ffff:10.1.1.1"})
+            QVERIFY2(rule.allowsAddress(QHostAddress(in)), in);
+        for (const char *out :
+             {"192.168.2.1", "::ffff:192.168.2.7", "::2", "fe00::1", "11.0.0.1", "172.16.0.10"})
+            QVERIFY2(!rule.allowsAddress(QHostAddress(out)), out);
+
+        // The refusals' log: within a window, each address once, at most so
+        // many lines; what was held back is counted when the window ends.
+        QStringList logged;
+        RefusalLog refusals([&](const QString &entry) { logged << entry; });
+        QVERIFY(refusals.refused("10.0.0.1", "why") && !refusals.refused("10.0.0.1", "why"));
+        for (int i = 2; i <= RefusalLog::kLinesPerWindow + 1; ++i)
+            refusals.refused("10.0.0." + QString::number(i), "why");
+        QCOMPARE(logged.size(), RefusalLog::kLinesPerWindow);
+        QCOMPARE(logged.last(), QString("Connection from 10.0.0.%1 turned away: why").arg(logged.size()));
+        refusals.endWindow(std::chrono::seconds(60));
+        QCOMPARE(logged.last(), "Connections turned away in the last 60 s and not logged one by one: 2");
+        QVERIFY(refusals.refused("10.0.0.1", "why")); // a new window
+        refusals.endWindow(std::chrono::milliseconds(5));
+        QCOMPARE(logged.size(), RefusalLog::kLinesPerWindow + 2); // nothing held back, no count
+
+        // Real clients: 127.0.0.1 and 127.0.0.3 may connect, two lines each.
+        LinesRig rig;
+        Lines &lines = rig.lines;
+        const quint16 port = listenOnLoopback(lines);
+        lines.admission().setRule({{network("127.0.0.1").value(), network("127.0.0.3").value()}, 2});
+        lines.admission().setWindow(std::chrono::hours(1)); // never ends within the test
+        const auto connectFrom = [&](const char *source) {
+            auto client = std::make_unique<QTcpSocket>();
+            client->bind(QHostAddress(source));
+            client->connectToHost(QHostAddress::LocalHost, port);
+            return client;
+        };
+        const auto turnedAway = [](QTcpSocket &client) {
+            return QTest::qWaitFor([&] { return client.state() == QAbstractSocket::UnconnectedState; }, 20000)
+                    && client.readAll().isEmpty();
+        };
+        qsizetype mark = rig.log.size();
+        QVERIFY(turnedAway(*connectFrom("127.0.0.2")));
+        const int descriptors = openDescriptorCount(); // Qt's first client socket keeps one of its own
+        for (int i = 0; i < 50; ++i)
+            QVERIFY(turnedAway(*connectFrom("127.0.0.2")));
+        QCOMPARE(rig.log.mid(mark),
+                 QStringList({"Connection from 127.0.0.2 turned away: not in an allowed network"}));
+        QVERIFY(lines.table().rowCount() == 1 && !lines.lineInUse(1) && openDescriptorCount() == descriptors);
+
+        auto first = connectClient(lines, port), second = connectClient(lines, port);
+        QVERIFY(first && second && lines.lineInUse(2));
+        mark = rig.log.size();
+        QVERIFY(turnedAway(*connectFrom("127.0.0.1")));
+        QCOMPARE(rig.log.mid(mark),
+                 QStringList({"Connection from 127.0.0.1 turned away: it holds 2 lines, the most one host "
+                              "may hold"}));
+        auto other = connectFrom("127.0.0.3");
+        QVERIFY(QTest::qWaitFor([&] { return lines.table().rowCount() == 4; }, 20000));
+        QCOMPARE(lines.table().cell(3, 0), QStringLiteral("127.0.0.3"));
+        // One line given back: the host may hold its second again.
+        first->disconnectFromHost();
+        QTRY_VERIFY(!lines.lineInUse(1));
+        QVERIFY(connectClient(lines, port));
+        QCOMPARE(lines.table().rowCount(), 4);
     }
 
     void releasedLinesAreClaimedAgainCleanly()

@@ -411,6 +411,74 @@ private slots:
         QCOMPARE(buffer, QByteArray("SYNC \r"));
     }
 
+    void songsOpenOnlyWithinTheMusicFolder_data()
+    {
+        QTest::addColumn<bool>("kernelCall");
+        QTest::newRow("openat2") << true;
+        QTest::newRow("without openat2") << false;
+    }
+
+    // A song, or a folder above one, swapped after the scan for a link to
+    // private files of the same names and sizes: no byte of them reaches a
+    // client, whether the swap comes before "SONG " or between "SONG " and
+    // "READY"; a link that stays within, by an absolute path, is served all
+    // along.
+    void songsOpenOnlyWithinTheMusicFolder()
+    {
+        QFETCH(bool, kernelCall);
+        SongFile::setKernelResolvesBeneath(kernelCall);
+        const auto restore = qScopeGuard([] { SongFile::setKernelResolvesBeneath(true); });
+        Rig rig;
+        QTemporaryDir elsewhere;
+        const std::filesystem::path away(elsewhere.path().toStdString());
+        std::filesystem::create_directory(away / "f");
+        for (const char *name : {"secret.mp3", "f/b.mp3"})
+            std::ofstream(away / name, std::ios::binary) << std::string(100, 'S');
+        rig.addSong("a.mp3", 100, 1);
+        rig.addSong("f/b.mp3", 100, 2);
+        const QByteArray c3 = rig.addSong(".hid/c.mp3", 100, 3);
+        std::filesystem::create_directory_symlink(rig.path(".hid").toStdString(),
+                                                  rig.path("L").toStdString());
+        QVERIFY(rig.start());
+        ProtocolClient &c = rig.connect();
+        QCOMPARE(ask(rig, c, "SONG 3\r\n", 4096), header(100, "L\\c.mp3"));
+        QCOMPARE(ask(rig, c, "READY\r\n", 100), c3);
+
+        const QString outside = rig.shown("a.mp3") + ": it leads outside the music folder)";
+        std::filesystem::remove(rig.path("a.mp3").toStdString());
+        std::filesystem::create_symlink(away / "secret.mp3", rig.path("a.mp3").toStdString());
+        QVERIFY(rig.sendOne(c, "SONG 1\r\n") && rig.sendOne(c, "READY\r\n"));
+        QCOMPARE(rig.loggedWith(": song 1 cannot be read (" + outside), 2); // no header, nothing for READY
+        QVERIFY(rig.nothingPending(c));
+
+        QCOMPARE(ask(rig, c, "SONG 2\r\n", 4096), header(100, "f\\b.mp3"));
+        std::filesystem::rename(rig.path("f").toStdString(), rig.path(".f").toStdString());
+        std::filesystem::create_directory_symlink(away / "f", rig.path("f").toStdString());
+        QVERIFY(rig.sendOne(c, "READY\r\n"));
+        QVERIFY(c.endedSilently());
+        QCOMPARE(rig.logged("Song not sent, the file cannot be opened: " + rig.shown("f/b.mp3")
+                            + " (it leads outside the music folder)"),
+                 1);
+        // The next client is served what lies within.
+        ProtocolClient &next = rig.connect();
+        QCOMPARE(ask(rig, next, "SONG 3\r\n", 4096), header(100, "L\\c.mp3"));
+        QCOMPARE(ask(rig, next, "READY\r\n", 100), c3);
+        // The folder swapped in the very moment between resolving and opening:
+        // the open follows no link, so it fails.
+        std::filesystem::create_directory_symlink(away / "f", rig.path(".hid2").toStdString());
+        std::filesystem::copy_file(away / "secret.mp3", away / "f/c.mp3");
+        SongFile::setBeforeResolvedOpen([&] {
+            std::filesystem::rename(rig.path(".hid").toStdString(), rig.path(".was").toStdString());
+            std::filesystem::rename(rig.path(".hid2").toStdString(), rig.path(".hid").toStdString());
+        });
+        const auto unhook = qScopeGuard([] { SongFile::setBeforeResolvedOpen({}); });
+        QVERIFY(rig.sendOne(next, "SONG 3\r\n"));
+        QCOMPARE(rig.logged("No file header sent: song 3 cannot be read (" + rig.shown("L/c.mp3")
+                            + ": its path changed as it was opened)"),
+                 1);
+        QVERIFY(rig.nothingPending(next));
+    }
+
     // Runs nested in the gate's wait: the gate is held shut by a client that
     // stopped reading a large send; should a fault keep it shut, it opens late
     // and the checks fail rather than hang.

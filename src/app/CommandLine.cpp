@@ -34,6 +34,8 @@ constexpr QtOption kQtOptions[] = {
         {"dograb", false},
         {"sync", false},
 };
+// Every line but the listener's could belong to one host.
+constexpr int kMaxLinesPerHostOption = 100;
 } // namespace
 
 CommandLine parseCommandLine(const QStringList &arguments)
@@ -62,7 +64,21 @@ CommandLine parseCommandLine(const QStringList &arguments)
             QStringLiteral("settings"),
             QStringLiteral("Reads the settings from FILE and writes them back there."),
             QStringLiteral("FILE"));
-    parser.addOptions({help, version, headless, settings});
+    const QCommandLineOption wideLinks(
+            QStringLiteral("wide-links"),
+            QStringLiteral("Follows links in the music folder wherever they lead (by default, links "
+                           "leading outside it are skipped)."));
+    const QCommandLineOption allow(
+            QStringLiteral("allow"),
+            QStringLiteral("Admits only clients from NETWORK: an address (192.168.1.20, ::1) or a network "
+                           "(192.168.1.0/24, fd00::/8). Repeatable. By default every address may connect."),
+            QStringLiteral("NETWORK"));
+    const QCommandLineOption maxLinesPerHost(
+            QStringLiteral("max-lines-per-host"),
+            QStringLiteral("Turns away a client address's connections beyond its N-th (1 to 100). "
+                           "By default there is no such limit."),
+            QStringLiteral("N"));
+    parser.addOptions({help, version, headless, settings, wideLinks, allow, maxLinesPerHost});
     for (const QtOption &qt : kQtOptions) {
         QCommandLineOption option(QString::fromLatin1(qt.name));
         if (qt.takesValue)
@@ -87,6 +103,25 @@ CommandLine parseCommandLine(const QStringList &arguments)
         error = QStringLiteral("Unexpected argument '%1'.").arg(parser.positionalArguments().first());
     else if (parser.isSet(settings) && parser.value(settings).isEmpty())
         error = QStringLiteral("The settings file name is empty.");
+    AdmissionRule admission;
+    for (const QString &network : parser.values(allow)) {
+        const std::optional<QPair<QHostAddress, int>> subnet = AdmissionRule::parseNetwork(network);
+        if (!subnet && error.isEmpty())
+            error = QStringLiteral("Not an address or a network for --allow: '%1' "
+                                   "(write, for example, 192.168.1.20, 192.168.1.0/24, ::1 or fd00::/8).")
+                            .arg(network);
+        if (subnet)
+            admission.allowed << *subnet;
+    }
+    if (parser.isSet(maxLinesPerHost)) {
+        bool isNumber = false;
+        const int lines = parser.value(maxLinesPerHost).toInt(&isNumber, 10);
+        if ((!isNumber || lines < 1 || lines > kMaxLinesPerHostOption) && error.isEmpty())
+            error = QStringLiteral("--max-lines-per-host takes a whole number from 1 to %1, not '%2'.")
+                            .arg(kMaxLinesPerHostOption)
+                            .arg(parser.value(maxLinesPerHost));
+        admission.maxLinesPerHost = lines;
+    }
     if (!error.isEmpty()) {
         result.action = CommandLine::Action::Error;
         result.text = error + QStringLiteral("\n\n") + usage;
@@ -106,5 +141,7 @@ CommandLine parseCommandLine(const QStringList &arguments)
     result.headless = parser.isSet(headless);
     result.platformGiven = parser.isSet(QStringLiteral("platform"));
     result.settingsFile = parser.value(settings);
+    result.wideLinks = parser.isSet(wideLinks);
+    result.admission = admission;
     return result;
 }

@@ -7,6 +7,8 @@
 //
 // Pure: nothing here logs, waits or touches the process.
 
+#include "net/ConnectionAdmission.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -16,6 +18,8 @@ struct CommandLine {
     bool headless = false;      // --headless
     bool platformGiven = false; // Qt's -platform
     QString settingsFile;       // --settings FILE as given; empty when absent
+    bool wideLinks = false;     // --wide-links
+    AdmissionRule admission;    // --allow NETWORK (repeatable), --max-lines-per-host N
     // Help: the usage (standard output); Version: the version line;
     // Error: what was wrong, then the usage (standard error).
     QString text;

@@ -23,4 +23,17 @@ QString portChosenBySystem(quint16 chosenPort)
             .arg(chosenPort);
 }
 
+QString linksLeadOutside(qint64 count)
+{
+    return QStringLiteral(
+                   "Warning: %1 in the music folder %2 outside it and %3 not followed, so no song behind "
+                   "%4 is offered. Move those songs into the music folder, or, if everyone who can write "
+                   "to the music folder may read every file this server can, start the server with "
+                   "--wide-links.")
+            .arg(count == 1 ? QStringLiteral("1 link") : QString::number(count) + QStringLiteral(" links"),
+                 count == 1 ? QStringLiteral("leads") : QStringLiteral("lead"),
+                 count == 1 ? QStringLiteral("was") : QStringLiteral("were"),
+                 count == 1 ? QStringLiteral("it") : QStringLiteral("them"));
+}
+
 } // namespace OperatorWarnings

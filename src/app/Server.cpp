@@ -127,6 +127,8 @@ void Server::connectWarnings()
             [this](const QString &folder, const QString &reason) {
                 AddLog(OperatorWarnings::unreadableMusicFolder(folder, reason));
             });
+    connect(catalogue, &SongCatalogue::linksLeadOutside, this,
+            [this](qint64 count) { AddLog(OperatorWarnings::linksLeadOutside(count)); });
 }
 
 void Server::Lines_listenStarted(qint16 line)

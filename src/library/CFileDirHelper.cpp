@@ -1,9 +1,12 @@
 #include "library/CFileDirHelper.h"
 
 #include "library/FolderListing.h"
+#include "library/MusicFolder.h"
 
 #include <QMetaMethod>
 
+#include <algorithm>
+#include <optional>
 #include <system_error>
 
 #if defined(__unix__) || defined(__APPLE__)
@@ -164,6 +167,9 @@ PathList CFileDirHelper::GetAllFiles(QByteArray Path, QByteArray filespec, bool 
     mFilesFound = 0;
     mPumpedThisWalk = false; // the first entry of every walk pumps
     Path = AddBackslash(Path);
+    mLinksOutside.clear();
+    if (!mWideLinks)
+        mWalkRoot = MusicFolder::resolve(Path).value_or(QByteArray());
     const std::vector<QByteArray> patterns = SplitPatterns(filespec);
     EnteredFolders entered;
     FolderListing listing;
@@ -191,11 +197,13 @@ void CFileDirHelper::walkFolder(const QByteArray &path, const std::vector<QByteA
 
     static const QMetaMethod addingToBlock = QMetaMethod::fromSignal(&CFileDirHelper::AddingToBlock);
     listing.read(path, false);
+    if (!mWideLinks)
+        markLinksOutside(path, patterns, recurse, listing);
     bool folderRecorded = false;
     for (const QByteArray &pattern : patterns) {
         for (FolderListing::Entry &entry : listing.entries()) {
             const QByteArrayView name = listing.name(entry);
-            if (entry.kind != FolderListing::Kind::File || !MatchesPattern(name, pattern))
+            if (entry.kind != FolderListing::Kind::File || entry.outside || !MatchesPattern(name, pattern))
                 continue;
             if (!entry.listed) {
                 result.append(path, name);
@@ -220,7 +228,7 @@ void CFileDirHelper::walkFolder(const QByteArray &path, const std::vector<QByteA
 
     std::vector<QByteArray> subfolders;
     for (const FolderListing::Entry &entry : listing.entries()) {
-        if (entry.kind == FolderListing::Kind::Folder)
+        if (entry.kind == FolderListing::Kind::Folder && !entry.outside)
             subfolders.push_back(QByteArray(path).append(listing.name(entry)).append(kFolderSeparator));
         if (afterEntry())
             return;
@@ -231,5 +239,33 @@ void CFileDirHelper::walkFolder(const QByteArray &path, const std::vector<QByteA
         walkFolder(subfolder, patterns, recurse, result, entered, listing);
         if (mStopped)
             break;
+    }
+}
+
+// Only a link can lead elsewhere than its folder does, so only links are
+// resolved: a walk of a tree without links costs nothing more.
+void CFileDirHelper::markLinksOutside(const QByteArray &path, const std::vector<QByteArray> &patterns,
+                                      bool recurse, FolderListing &listing)
+{
+    for (FolderListing::Entry &entry : listing.entries()) {
+        if (!entry.link)
+            continue;
+        const QByteArrayView name = listing.name(entry);
+        const bool folder = entry.kind == FolderListing::Kind::Folder;
+        const bool matters
+                = folder ? recurse : std::any_of(patterns.begin(), patterns.end(), [&](const QByteArray &p) {
+                      return MatchesPattern(name, p);
+                  });
+        if (!matters)
+            continue;
+        QByteArray full = QByteArray(path).append(name);
+        const std::optional<QByteArray> target = MusicFolder::resolve(full);
+        if (target && MusicFolder::liesWithin(*target, mWalkRoot))
+            continue;
+        // One that no longer resolves changed since it was listed: it is
+        // skipped, but nothing can be said of where it leads.
+        entry.outside = true;
+        if (target)
+            mLinksOutside.push_back({std::move(full), folder});
     }
 }

@@ -8,11 +8,15 @@
 // ListingOrderLess order, so numbers built on a walk are stable across
 // scans of an unchanged tree. Names beginning with "." are hidden and
 // skipped, as are entries that are neither regular files nor folders.
-// Symbolic links are followed, but a folder (device and inode) already
-// entered anywhere in the same walk is not entered again: a link cycle
-// cannot hang a walk, links that fan out cannot multiply it, and a song
-// reachable under two folder paths is listed once, under the path met
-// first. Paths are raw bytes with the platform's separator.
+// Symbolic links are followed where they lead within the folder the walk
+// starts from (resolved once, as the walk begins: that folder may itself be
+// a link); a link, to a file or a folder, that leads outside it is skipped
+// and noted (linksLeadingOutside), unless wide links are asked for. A folder
+// (device and inode) already entered anywhere in the same walk is not
+// entered again: a link cycle cannot hang a walk, links that fan out cannot
+// multiply it, and a song reachable under two folder paths is listed once,
+// under the path met first. Paths are raw bytes with the platform's
+// separator.
 //
 // The walker knows nothing of the server: its owner gives it a pump, called
 // between entries so the window and the connections stay served during a
@@ -55,6 +59,20 @@ public:
     // the previous pump (the first entry of a walk always pumps).
     void setPumpInterval(std::chrono::nanoseconds interval) { mPumpInterval = interval; }
     std::chrono::nanoseconds pumpInterval() const { return mPumpInterval; }
+
+    // Wide links: links are followed wherever they lead, as for an operator
+    // who links other disks into the music folder on purpose.
+    void setWideLinks(bool wide) { mWideLinks = wide; }
+    bool wideLinks() const { return mWideLinks; }
+    // A link the last GetAllFiles did not follow because it leads outside
+    // the folder the walk started from: one that matched a pattern, or a
+    // folder (when recursing), by its full path as the walk met it.
+    struct LinkOutside {
+        QByteArray path;
+        bool folder;
+    };
+    // In walk order.
+    const std::vector<LinkOutside> &linksLeadingOutside() const { return mLinksOutside; }
 
     // --- properties ------------------------------------------------------------
     QByteArray RootPath() const { return mRootPath; } // always empty
@@ -124,6 +142,10 @@ private:
                     PathList &result, EnteredFolders &entered, FolderListing &listing);
     // Called after every entry a walk handles; true when the walk must stop.
     bool afterEntry();
+    // Marks and notes the links of the listing (in path) that matter to the
+    // walk and lead outside mWalkRoot.
+    void markLinksOutside(const QByteArray &path, const std::vector<QByteArray> &patterns, bool recurse,
+                          FolderListing &listing);
     QByteArray withoutRoot(const QByteArray &Path) const;
 
     std::vector<QByteArray> mDirectories;
@@ -142,4 +164,7 @@ private:
     bool mStopped = false;
     qint64 mFoldersEntered = 0;
     qint64 mFilesFound = 0;
+    bool mWideLinks = false;
+    QByteArray mWalkRoot; // the starting folder, resolved; empty: it holds nothing
+    std::vector<LinkOutside> mLinksOutside;
 };

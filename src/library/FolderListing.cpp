@@ -31,7 +31,8 @@ void FolderListing::read(const QByteArray &folder, bool includeHidden)
         // link costs a stat.
         std::error_code typeError;
         fs::file_type type = fs::file_type::none;
-        if (it->is_symlink(typeError))
+        const bool link = it->is_symlink(typeError);
+        if (link)
             type = it->status(typeError).type();
         else if (it->is_regular_file(typeError))
             type = fs::file_type::regular;
@@ -44,8 +45,8 @@ void FolderListing::read(const QByteArray &folder, bool includeHidden)
             kind = Kind::Folder;
         else
             continue;
-        mEntries.push_back(
-                {static_cast<qsizetype>(mNames.size()), static_cast<qsizetype>(nameLength), kind, false});
+        mEntries.push_back({static_cast<qsizetype>(mNames.size()), static_cast<qsizetype>(nameLength), kind,
+                            false, link, false});
         mNames.append(name, nameLength);
     }
     std::sort(mEntries.begin(), mEntries.end(),

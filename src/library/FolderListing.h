@@ -20,7 +20,9 @@ public:
         qsizetype offset;
         qsizetype size;
         Kind kind;
-        bool listed; // free for the reader: false after read()
+        bool listed;  // free for the reader: false after read()
+        bool link;    // a symbolic link; kind is what it leads to
+        bool outside; // free for the reader: false after read()
     };
 
     // Replaces the entries with those of folder; includeHidden keeps the

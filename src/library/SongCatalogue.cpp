@@ -1,6 +1,7 @@
 #include "library/SongCatalogue.h"
 
 #include "library/CFileDirHelper.h"
+#include "library/MusicFolder.h"
 #include "library/Paths.h"
 #include "library/SongList.h"
 
@@ -77,9 +78,12 @@ void SongCatalogue::scanOnce()
     if (unreadable)
         emit musicFolderUnreadable(field, QString::fromLocal8Bit(unreadable.message()));
 
+    // Opened before the walk: the songs it finds are served from this folder.
+    auto musicFolder = std::make_shared<const MusicFolder>(folder);
     auto walker = std::make_unique<CFileDirHelper>([this] { mServices.pumpEvents(); },
                                                    [this] { return mServices.exiting(); });
     walker->setPumpInterval(mPumpInterval);
+    walker->setWideLinks(mWideLinks);
     QObject::connect(walker.get(), &CFileDirHelper::walkProgress, this, &SongCatalogue::scanProgress);
     mScanning = true;
     PathList found = walker->GetAllFiles(folder, QByteArrayLiteral("*.mp3"), true);
@@ -95,6 +99,7 @@ void SongCatalogue::scanOnce()
     mSongList = std::move(list.text);
     mLineStarts = std::move(list.lineStarts);
     mRootFolder = folder;
+    mMusicFolder = std::move(musicFolder);
     mFileHelper = std::move(walker);
 
     if (!list.skippedLineBreak.empty())
@@ -105,9 +110,26 @@ void SongCatalogue::scanOnce()
     if (!list.skippedBackslash.empty())
         mServices.log(QStringLiteral("Songs not listed, backslash in the name: ")
                       + printableNames(list.skippedBackslash, folder));
+    logLinksOutside(*mFileHelper, folder);
     mServices.log(QStringLiteral("Songs Available: ") + QString::number(SongCount())
                   + QStringLiteral("\r\n"));
     emit scanEnded(true, SongCount(), mFileHelper->foldersEntered());
+}
+
+// One line per link, in the manner of the names left out above; they say
+// which songs are missing and why, the warning that follows says what to do.
+void SongCatalogue::logLinksOutside(const CFileDirHelper &walker, const QByteArray &folder)
+{
+    const std::vector<CFileDirHelper::LinkOutside> &links = walker.linksLeadingOutside();
+    if (links.empty())
+        return;
+    for (const CFileDirHelper::LinkOutside &link : links) {
+        const QString name = printableName(link.path.mid(folder.size()));
+        mServices.log(
+                link.folder ? QStringLiteral("Folder not entered, it leads outside the music folder: ") + name
+                            : QStringLiteral("Song not listed, it leads outside the music folder: ") + name);
+    }
+    emit linksLeadOutside(qint64(links.size()));
 }
 
 bool SongCatalogue::GetMP3File()
@@ -120,6 +142,8 @@ bool SongCatalogue::GetMP3File()
     const QByteArrayView line = QByteArrayView(mSongList).sliced(start, end - start);
     mSongPath = SongFilePath(mRootFolder, line);
     mSongRelativePath = line.sliced(1).toByteArray();
+    mSongPathInFolder = mSongPath.mid(mRootFolder.size());
+    mSongFolder = mMusicFolder;
     return true;
 }
 

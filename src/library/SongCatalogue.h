@@ -31,6 +31,7 @@
 #include <vector>
 
 class CFileDirHelper;
+class MusicFolder;
 
 class SongCatalogue : public QObject {
     Q_OBJECT
@@ -57,6 +58,17 @@ public:
     const QByteArray &SongPath() const { return mSongPath; }
     // Its path below the music folder, "\" between folders.
     const QByteArray &SongRelativePath() const { return mSongRelativePath; }
+    // The same path with the platform's separators, and the music folder it
+    // lies in as the scan that found it resolved it: a song is opened beneath
+    // that folder. Null before the first successful GetMP3File.
+    const QByteArray &SongPathInFolder() const { return mSongPathInFolder; }
+    const std::shared_ptr<const MusicFolder> &SongFolder() const { return mSongFolder; }
+
+    // Wide links: the walk follows links wherever they lead (the next scan
+    // on); otherwise only those that stay within the music folder, and songs
+    // are opened so that nothing leads outside it.
+    void setWideLinks(bool wide) { mWideLinks = wide; }
+    bool wideLinks() const { return mWideLinks; }
 
     qint32 SongCount() const;
     const QByteArray &mFilelist() const;
@@ -85,15 +97,25 @@ signals:
     // found in that many folders. Otherwise (the server is exiting) the
     // catalogue is as it was and songCount is what it still offers.
     void scanEnded(bool completed, qint32 songCount, qint64 folders);
+    // The completed walk skipped this many links (files that would have been
+    // songs, and folders) because they lead outside the music folder; raised
+    // after their log lines, before "Songs Available: ", only when there were any.
+    void linksLeadOutside(qint64 count);
 
 private:
     // One walk and, when it completes, the catalogue replaced whole.
     void scanOnce();
+    void logLinksOutside(const CFileDirHelper &walker, const QByteArray &folder);
 
     ScanServices mServices;
     qint32 mSongNum = 0;
     QByteArray mSongPath;
     QByteArray mSongRelativePath;
+    QByteArray mSongPathInFolder;
+    std::shared_ptr<const MusicFolder> mSongFolder;
+    // The folder the offered catalogue was found in, held open with it.
+    std::shared_ptr<const MusicFolder> mMusicFolder;
+    bool mWideLinks = false;
     // The song-list text is the one copy of the songs' paths: song k is line
     // k turned back into a path below mRootFolder.
     QByteArray mSongList;

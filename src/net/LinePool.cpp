@@ -2,6 +2,7 @@
 // the socket slots with the sockets' lives.
 #include "net/Lines.h"
 
+#include "net/ConnectionAdmission.h"
 #include "net/ConnectionTable.h"
 #include "net/Winsock.h"
 

@@ -44,6 +44,7 @@
 #include <cstdint>
 #include <memory>
 
+class ConnectionAdmission;
 class ConnectionTable;
 class Winsock;
 
@@ -105,6 +106,9 @@ public:
     // window holds them; an empty ipField picks the machine's address.
     void cmdListen_Click(const QString &ipField, const QString &portField);
     void cmdClose_Click();
+    // Who may connect (ConnectionAdmission.h); by default every address, as
+    // many lines as are free. Asked at every connection request.
+    ConnectionAdmission &admission();
     // Ends a client's connection on the program's own account: the line and
     // its row go as with the operator's close, without its log line and
     // without a Close event. Only while the line still holds the connection
@@ -159,6 +163,8 @@ private:
     // failure logged, or the server exiting).
     Winsock *passGate(qint16 line, std::uint64_t expectedGeneration);
     void sendFailed(qint16 line, const QString &description);
+    // Lines whose connection's peer is this address (as RemoteHostIP shows it).
+    int linesHeldBy(const QString &address) const;
 
     LineServices mServices;
     std::unique_ptr<ConnectionTable> mTable;
@@ -169,4 +175,5 @@ private:
     std::array<Winsock *, kLineCount> mWinsock{};
     std::chrono::milliseconds mStallLimit;
     quint64 mGateWaitRounds = 0;
+    std::unique_ptr<ConnectionAdmission> mAdmission; // made when first asked for
 };

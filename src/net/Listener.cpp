@@ -1,8 +1,10 @@
 // Starting listeners and turning connection requests into lines.
 #include "net/Lines.h"
 
+#include "net/ConnectionAdmission.h"
 #include "net/ConnectionTable.h"
 #include "net/DecimalText.h"
+#include "net/PlatformSocket.h"
 #include "net/Winsock.h"
 
 namespace {
@@ -71,8 +73,35 @@ void Lines::cmdListen_Click(const QString &ipField, const QString &portField)
     mTable->addListenerRow(line, localIP, localPort);
 }
 
+ConnectionAdmission &Lines::admission()
+{
+    if (!mAdmission)
+        mAdmission = std::make_unique<ConnectionAdmission>([this](const QString &msg) { AddLog(msg); });
+    return *mAdmission;
+}
+
+int Lines::linesHeldBy(const QString &address) const
+{
+    int held = 0;
+    for (int line = 0; line < kLineCount; ++line) {
+        if (mLineInUse[line] && mWinsock[line] && mWinsock[line]->RemoteHostIP() == address)
+            ++held;
+    }
+    return held;
+}
+
 void Lines::Winsock_ConnectionRequest(qint16 index, qintptr requestID)
 {
+    // Decided before anything else, with a log of its own that stays
+    // bounded however often a host retries. A request's identifier is its
+    // pending descriptor; one not taken is closed when this returns. An
+    // orderly close, not a reset: a client whose connect is still in
+    // progress when a reset comes can be left waiting (Qt's own sockets are),
+    // while the close ends its connection at once.
+    if (mAdmission && mAdmission->rule().restricts()
+        && !mAdmission->admit(PlatformSocket::peerAddress(requestID),
+                              [this](const QString &address) { return linesHeldBy(address); }))
+        return;
     AddLog(QStringLiteral("Connection Request on Winsock #") + signPadded(index));
     const qint16 line = GetFreeLine();
     if (line < 0) {

@@ -77,6 +77,19 @@ void closeDescriptor(qintptr fd)
 #endif
 }
 
+QHostAddress peerAddress(qintptr fd)
+{
+    sockaddr_storage address = {};
+    socklen_t size = sizeof address;
+#ifdef Q_OS_WIN
+    const bool read
+            = ::getpeername(static_cast<SOCKET>(fd), reinterpret_cast<sockaddr *>(&address), &size) == 0;
+#else
+    const bool read = ::getpeername(static_cast<int>(fd), reinterpret_cast<sockaddr *>(&address), &size) == 0;
+#endif
+    return read ? QHostAddress(reinterpret_cast<const sockaddr *>(&address)) : QHostAddress();
+}
+
 qint64 sendNow([[maybe_unused]] qintptr fd, [[maybe_unused]] const char *data, [[maybe_unused]] qint64 size)
 {
 #ifdef Q_OS_UNIX

@@ -3,6 +3,7 @@
 // platform-specific call of the server lives behind this interface, each
 // with a fallback where the platform lacks it.
 
+#include <QHostAddress>
 #include <QtGlobal>
 
 namespace PlatformSocket {
@@ -17,6 +18,10 @@ void resetOnClose(qintptr fd);
 
 // Closes a descriptor that no object owns (a connection request nobody took).
 void closeDescriptor(qintptr fd);
+
+// The peer's address of a connected descriptor (a pending connection
+// request's, before any object takes it); null when it cannot be read.
+QHostAddress peerAddress(qintptr fd);
 
 // Hands bytes straight to the OS, never blocking and never raising SIGPIPE.
 // Returns how many it took: 0 when it took none, failed (the caller's own

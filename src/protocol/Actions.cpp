@@ -51,13 +51,13 @@ void Interpreter::actSong(QByteArrayView argument)
         return;
     }
     // Taken now: a "SONG " nested in DoSend's wait below changes SongPath.
-    const QByteArray path = mCatalogue.SongPath();
-    const QString shownPath = QFile::decodeName(path);
+    const SongLocation location = chosenSong();
+    const QString shownPath = QFile::decodeName(location.path);
     // Announced only what can be read now, at the size it has now: the
     // scan may be long past, and the client trusts the header's size.
     QString error;
     SongFile file;
-    if (!file.open(path, &error)) {
+    if (!file.open(location, &error)) {
         refuse(song + QStringLiteral(" cannot be read (") + shownPath + QStringLiteral(": ") + error
                + QLatin1Char(')'));
         return;
@@ -83,16 +83,22 @@ void Interpreter::actSong(QByteArrayView argument)
 void Interpreter::actReady(QByteArrayView)
 {
     mTransferState = TransferState::Sending;
-    const QByteArray path = mCatalogue.SongPath();
+    const SongLocation location = chosenSong();
     QString reason = mNoSongReason;
-    if (reason.isEmpty() && path.isEmpty())
+    if (reason.isEmpty() && location.path.isEmpty())
         reason = QStringLiteral("no song has been chosen");
     if (!reason.isEmpty()) {
         AddLog(QStringLiteral("Nothing sent for READY: ") + reason);
         mTransferState = TransferState::Idle;
         return;
     }
-    DoSendFile(path, SongSize);
+    DoSendFile(location, SongSize);
+}
+
+SongLocation Interpreter::chosenSong() const
+{
+    return SongLocation{mCatalogue.SongPath(), mCatalogue.SongPathInFolder(), mCatalogue.SongFolder(),
+                        mCatalogue.wideLinks()};
 }
 
 void Interpreter::actSize(QByteArrayView)

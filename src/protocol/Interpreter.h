@@ -45,6 +45,7 @@
 
 class Lines;
 class SongCatalogue;
+struct SongLocation;
 
 // Where the one conversation of the server stands.
 enum class TransferState : qint16 {
@@ -121,14 +122,17 @@ private:
     // --- replies (Replies.cpp) --------------------------------------------------
     void DoSend(const QByteArray &text);
     void DoSendList();
-    // Streams exactly announcedSize bytes of the file at this raw path, the
-    // size its header gave: a file that grew since sends no more. The client
-    // counts bytes against that header, so when the file cannot be opened
-    // now as a regular file, or ends or fails before that many bytes, the
-    // target line is closed (and both are logged): the client sees its
-    // connection end instead of waiting for ever or taking the next header
-    // for song data.
-    void DoSendFile(const QByteArray &path, qint64 announcedSize);
+    // Streams exactly announcedSize bytes of the song, the size its header
+    // gave: a file that grew since sends no more. The client counts bytes
+    // against that header, so when the file cannot be opened now as a
+    // regular file within the music folder, or ends or fails before that
+    // many bytes, the target line is closed (and both are logged): the
+    // client sees its connection end instead of waiting for ever or taking
+    // the next header for song data.
+    void DoSendFile(const SongLocation &song, qint64 announcedSize);
+    // The song the catalogue's last lookup chose, to be opened as SongFile
+    // opens it (within the music folder unless links may lead anywhere).
+    SongLocation chosenSong() const;
     // The line of the last selected row, or -1.
     qint16 lastSelectedLine() const;
     // Closes the line of a song that ended after `sent` of its announced

@@ -107,14 +107,14 @@ void Interpreter::DoSendList()
         mServices.showInformation(noSelectionText());
 }
 
-void Interpreter::DoSendFile(const QByteArray &path, qint64 announcedSize)
+void Interpreter::DoSendFile(const SongLocation &song, qint64 announcedSize)
 {
     TransferStateReset reset(mTransferState);
-    const QString shownPath = QFile::decodeName(path);
+    const QString shownPath = QFile::decodeName(song.path);
     const StreamTarget target(mLines, mServices.exiting, lastSelectedLine());
     SongFile file;
     QString error;
-    if (!file.open(path, &error)) {
+    if (!file.open(song, &error)) {
         AddLog(QStringLiteral("Song not sent, the file cannot be opened: ") + shownPath + QStringLiteral(" (")
                + error + QLatin1Char(')'));
         closeShortSong(target.line(), target.generation(), 0, announcedSize, shownPath);

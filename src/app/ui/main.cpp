@@ -16,6 +16,7 @@
 #include "app/ServerLifecycle.h"
 #include "app/ServiceNotifier.h"
 #include "app/SettingsLocation.h"
+#include "app/Sharing.h"
 #include "app/TerminationSignals.h"
 #include "app/ui/frmMain.h"
 #include "net/Lines.h"
@@ -138,6 +139,7 @@ int main(int argc, char **argv)
     const QString settingsFile
             = settingsFileForThisProcess(commandLine.settingsFile, QStringLiteral(VORLUNE_INSTALL_BINDIR));
     server.AddLog(QStringLiteral("Settings file: ") + settingsFile);
+    applySharing(server, commandLine);
     OperatorActions actions(server);
     ServerLifecycle lifecycle(server, actions);
     lifecycle.setSettingsFile(settingsFile);
