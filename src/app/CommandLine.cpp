@@ -4,6 +4,7 @@
 
 #include <QCommandLineParser>
 #include <QFileInfo>
+#include <QHostAddress>
 
 namespace {
 // Options that Qt's application object, its widgets and the X11 platform read
@@ -36,6 +37,32 @@ constexpr QtOption kQtOptions[] = {
 };
 } // namespace
 
+bool parseWebListenOption(const QString &text, QString &address, quint16 &port, QString &error)
+{
+    const qsizetype colon = text.lastIndexOf(QLatin1Char(':'));
+    QString host = colon < 0 ? QStringLiteral("127.0.0.1") : text.left(colon);
+    const QString portText = colon < 0 ? text : text.mid(colon + 1);
+    const bool bracketed = host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']'));
+    if (bracketed)
+        host = host.mid(1, host.size() - 2);
+    const QHostAddress parsed(host);
+    const bool isIPv6 = parsed.protocol() == QAbstractSocket::IPv6Protocol;
+    if (parsed.isNull() || isIPv6 != bracketed || host.contains(QLatin1Char('%'))) {
+        error = QStringLiteral("The --web address '%1' is not an IPv4 address or an IPv6 address in brackets.")
+                        .arg(colon < 0 ? text : text.left(colon));
+        return false;
+    }
+    bool ok = false;
+    const uint number = portText.toUInt(&ok, 10);
+    if (!ok || number > 65535 || portText.isEmpty() || !portText.at(0).isDigit()) {
+        error = QStringLiteral("The --web port '%1' is not a number from 0 to 65535.").arg(portText);
+        return false;
+    }
+    address = parsed.toString();
+    port = quint16(number);
+    return true;
+}
+
 CommandLine parseCommandLine(const QStringList &arguments)
 {
     QCommandLineParser parser;
@@ -62,7 +89,18 @@ CommandLine parseCommandLine(const QStringList &arguments)
             QStringLiteral("settings"),
             QStringLiteral("Reads the settings from FILE and writes them back there."),
             QStringLiteral("FILE"));
+    const QCommandLineOption web(
+            QStringLiteral("web"),
+            QStringLiteral("Serves the operator's page on PORT of 127.0.0.1, or of ADDRESS (an IP "
+                           "address; IPv6 in brackets). The log gives its address with the token."),
+            QStringLiteral("[ADDRESS:]PORT"));
+    const QCommandLineOption webTokenFile(
+            QStringLiteral("web-token-file"),
+            QStringLiteral("Keeps the page's token in FILE (default: vorlune-web.token beside the "
+                           "settings file), created with a new token when missing."),
+            QStringLiteral("FILE"));
     parser.addOptions({help, version, headless, settings});
+    parser.addOptions({web, webTokenFile});
     for (const QtOption &qt : kQtOptions) {
         QCommandLineOption option(QString::fromLatin1(qt.name));
         if (qt.takesValue)
@@ -79,7 +117,6 @@ CommandLine parseCommandLine(const QStringList &arguments)
     const QString usage = QStringLiteral("Usage: ") + QFileInfo(args.first()).fileName()
             + QStringLiteral(" [options]\n") + parser.helpText().section(QLatin1Char('\n'), 1);
 
-    CommandLine result;
     QString error;
     if (!parsed)
         error = parser.errorText();
@@ -87,6 +124,13 @@ CommandLine parseCommandLine(const QStringList &arguments)
         error = QStringLiteral("Unexpected argument '%1'.").arg(parser.positionalArguments().first());
     else if (parser.isSet(settings) && parser.value(settings).isEmpty())
         error = QStringLiteral("The settings file name is empty.");
+    else if (parser.isSet(webTokenFile) && parser.value(webTokenFile).isEmpty())
+        error = QStringLiteral("The token file name is empty.");
+    CommandLine result;
+    if (error.isEmpty() && parser.isSet(web)) {
+        result.webGiven = parseWebListenOption(parser.value(web), result.webAddress, result.webPort, error);
+        result.webTokenFile = parser.value(webTokenFile);
+    }
     if (!error.isEmpty()) {
         result.action = CommandLine::Action::Error;
         result.text = error + QStringLiteral("\n\n") + usage;

@@ -4,12 +4,14 @@
 // and then the event loop until the exit work asks it to end.
 #include "app/CommandLine.h"
 #include "app/LineWriter.h"
+#include "app/OperatorActions.h"
 #include "app/OperatorLog.h"
 #include "app/QtMessages.h"
 #include "app/Server.h"
 #include "app/SettingsLocation.h"
 #include "app/ui/TerminationSignals.h"
 #include "app/ui/frmMain.h"
+#include "app/web/OperatorPage.h"
 #include "net/Lines.h"
 #include "net/Winsock.h"
 
@@ -119,5 +121,8 @@ int main(int argc, char **argv)
         window.requestExit();
         return kNotListeningStatus;
     }
+    // The operator's page, where --web asks for it; it goes before the Server.
+    OperatorActions actions(server);
+    const std::unique_ptr<OperatorPage> page = OperatorPage::start(server, actions, commandLine, settingsFile);
     return app.exec();
 }
