@@ -27,7 +27,8 @@ public:
     qint64 availableBefore = 0; // unread bytes when the current read began
     bool completed = false;     // a request was completed by the current read
     bool refused = false;       // answered with an error; what comes is dropped
-    qint64 lastRequest = 0;     // steady clock, ms
+    qint64 lastRequest = 0;     // steady clock, ms; the connection's start until a request comes
+    bool served = false;        // a request came
     QTimer idle;
 };
 
@@ -95,7 +96,8 @@ public:
     void beforeRead(QTcpSocket *socket, Connection *connection)
     {
         if (connection->refused) {
-            socket->readAll();
+            if (socket->isOpen())
+                socket->readAll();
             return;
         }
         connection->availableBefore = socket->bytesAvailable();
@@ -129,10 +131,12 @@ protected:
     void incomingConnection(qintptr descriptor) override
     {
         if (openCount() >= limits.connections) {
-            // The quietest connection makes room: a client that opens many
-            // and sends nothing cannot lock the operator out.
+            // The quietest connection makes room: one that never made a
+            // request first, so that a client that opens many and sends
+            // nothing cannot lock out the operator's polling browser.
             const auto quietest = std::min_element(sockets.begin(), sockets.end(), [](const auto &a, const auto &b) {
-                return connectionOf(a)->lastRequest < connectionOf(b)->lastRequest;
+                const Connection *x = connectionOf(a), *y = connectionOf(b);
+                return std::pair(x->served, x->lastRequest) < std::pair(y->served, y->lastRequest);
             });
             QPointer<QTcpSocket> victim = *quietest;
             sockets.erase(quietest);
@@ -146,9 +150,11 @@ protected:
 #endif
             return;
         }
-        // Qt's socket takes no more than one request's limit from the
-        // system before it is read.
-        socket->setReadBufferSize(limits.requestBytes);
+        // What one read can bring is bounded by the system's receive buffer:
+        // kept near one request's limit. (Qt's own read-buffer limit cannot
+        // be used: Qt's parser never reads past what is buffered, and a full
+        // buffer then stops the socket reading for good.)
+        socket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, int(qMin<qint64>(limits.requestBytes, 1 << 20)));
         auto *connection = new Connection(socket);
         connection->lastRequest = nowMs();
         connection->idle.setSingleShot(true);
@@ -178,6 +184,7 @@ protected:
         if (!connection || connection->refused)
             return true;
         connection->completed = true;
+        connection->served = true;
         connection->lastRequest = nowMs();
         connection->idle.start();
         if (socket->bytesToWrite() > listener->limits.pendingWrite) {
