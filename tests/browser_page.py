@@ -176,11 +176,27 @@ def main():
             client.close()
             wait.until(lambda d: len(d.find_elements(By.CSS_SELECTOR, "#rows tr")) == 1)
 
-            # A song added to the folder is offered after Reload.
+            # A field being typed in is not overwritten by the page's polling;
+            # Reload sends it first. A song added to the folder is then offered.
             with open(os.path.join(music, "two.mp3"), "wb") as f:
                 f.write(b"\xff\xfb" * 1000)
+            # The server's field changes meanwhile, and a new client's row shows
+            # that the page has polled since.
+            folder_field = by_id("musicFolder")
+            folder_field.send_keys(Keys.CONTROL, "a")
+            folder_field.send_keys(music + "/")
+            post = urllib.request.Request(base + "api/field", method="POST",
+                                          data=json.dumps({"field": "musicFolder", "text": "/elsewhere"}).encode(),
+                                          headers={"X-Vorlune-Token": token, "Content-Type": "application/json"})
+            assert urllib.request.urlopen(post, timeout=TIMEOUT).status == 202
+            wait.until(lambda d: api_state(base, token)["fields"]["musicFolder"] == "/elsewhere")
+            second = socket.create_connection(("127.0.0.1", music_port), timeout=TIMEOUT)
+            wait.until(lambda d: len(d.find_elements(By.CSS_SELECTOR, "#rows tr")) == 2)
+            assert folder_field.get_attribute("value") == music + "/", (folder_field.get_attribute("value"), driver.execute_script("return document.activeElement.id"))
+            second.close()
             by_id("reload").click()
             wait.until(lambda d: by_id("songs").text == "2 songs offered")
+            assert api_state(base, token)["fields"]["musicFolder"] == music + "/"
             print("browser test passed")
             return 0
         finally:
