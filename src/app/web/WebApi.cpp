@@ -214,16 +214,15 @@ WebReply WebApi::action(const QString &name, const QByteArray &body)
         const QJsonValue text = args.value("text");
         if (!text.isString())
             return bad("\"text\" must be a string");
-        void (OperatorActions::*set)(const QString &) = nullptr;
+        const QString value = text.toString();
         if (field == QLatin1String("ip"))
-            set = &OperatorActions::setIP;
+            run = [this, value] { mActions.setIP(value); };
         else if (field == QLatin1String("port"))
-            set = &OperatorActions::setPort;
+            run = [this, value] { mActions.setPort(value); };
         else if (field == QLatin1String("musicFolder"))
-            set = &OperatorActions::setMusicFolder;
+            run = [this, value] { mActions.setMusicFolder(value); };
         else
             return bad("\"field\" must be \"ip\", \"port\" or \"musicFolder\"");
-        run = [this, set, value = text.toString()] { (mActions.*set)(value); };
     } else if (name == QLatin1String("hide")) {
         if (!args.value("hide").isBool())
             return bad("\"hide\" must be true or false");
