@@ -188,9 +188,10 @@ protected:
         connection->lastRequest = nowMs();
         connection->idle.start();
         if (socket->bytesToWrite() > listener->limits.pendingWrite) {
-            // It does not read what it asked for: no more for it.
+            // It does not read what it asked for: no more for it. Ended once
+            // Qt's parser is done with the socket, which it reads on after this.
             connection->refused = true;
-            socket->abort();
+            QMetaObject::invokeMethod(socket, &QTcpSocket::abort, Qt::QueuedConnection);
             return true;
         }
         WebRequest web;
