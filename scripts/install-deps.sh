@@ -3,7 +3,9 @@
 # nothing that is already there. Safe to run again. Packages named as
 # arguments are installed instead of the build packages (scripts/package.sh).
 set -euo pipefail
-packages=(g++ make cmake qt6-base-dev qt6-httpserver-dev libsystemd-dev pkg-config)
+# qt6-websockets-dev: Qt HTTP Server's CMake package asks for it, though
+# Debian's qt6-httpserver-dev does not depend on it.
+packages=(g++ make cmake qt6-base-dev qt6-httpserver-dev qt6-websockets-dev libsystemd-dev pkg-config)
 [ $# -eq 0 ] || packages=("$@")
 missing=()
 for p in "${packages[@]}"; do

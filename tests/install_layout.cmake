@@ -46,9 +46,9 @@ endforeach()
 
 file(READ "${unit}" text)
 # The unit starts the installed program headless, with its settings in the
-# user's configuration folder, waits for it to say it is ready, watches it,
-# and restarts it after a failure.
-foreach(line "ExecStart=${PREFIX}/${BINDIR}/vorlune-server --headless --settings %E/vorlune-server/vorlune.ini"
+# user's configuration folder and its page on loopback, waits for it to say
+# it is ready, watches it, and restarts it after a failure.
+foreach(line "ExecStart=${PREFIX}/${BINDIR}/vorlune-server --headless --settings %E/vorlune-server/vorlune.ini --web 127.0.0.1:15151"
              "Type=notify" "WatchdogSec=30" "Restart=on-failure" "WantedBy=default.target")
   string(FIND "${text}" "\n${line}\n" at)
   if(at LESS 0)

@@ -4,6 +4,7 @@
 
 #include <QCommandLineParser>
 #include <QFileInfo>
+#include <QHostAddress>
 
 namespace {
 // Options that Qt's application object, its widgets and the X11 platform read
@@ -37,6 +38,32 @@ constexpr QtOption kQtOptions[] = {
 // Every line but the listener's could belong to one host.
 constexpr int kMaxLinesPerHostOption = 100;
 } // namespace
+
+bool parseWebListenOption(const QString &text, QString &address, quint16 &port, QString &error)
+{
+    const qsizetype colon = text.lastIndexOf(QLatin1Char(':'));
+    QString host = colon < 0 ? QStringLiteral("127.0.0.1") : text.left(colon);
+    const QString portText = colon < 0 ? text : text.mid(colon + 1);
+    const bool bracketed = host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']'));
+    if (bracketed)
+        host = host.mid(1, host.size() - 2);
+    const QHostAddress parsed(host);
+    const bool isIPv6 = parsed.protocol() == QAbstractSocket::IPv6Protocol;
+    if (parsed.isNull() || isIPv6 != bracketed || host.contains(QLatin1Char('%'))) {
+        error = QStringLiteral("The --web address '%1' is not an IPv4 address or an IPv6 address in brackets.")
+                        .arg(colon < 0 ? text : text.left(colon));
+        return false;
+    }
+    bool ok = false;
+    const uint number = portText.toUInt(&ok, 10);
+    if (!ok || number > 65535 || portText.isEmpty() || !portText.at(0).isDigit()) {
+        error = QStringLiteral("The --web port '%1' is not a number from 0 to 65535.").arg(portText);
+        return false;
+    }
+    address = parsed.toString();
+    port = quint16(number);
+    return true;
+}
 
 CommandLine parseCommandLine(const QStringList &arguments)
 {
@@ -78,7 +105,17 @@ CommandLine parseCommandLine(const QStringList &arguments)
             QStringLiteral("Turns away a client address's connections beyond its N-th (1 to 100). "
                            "By default there is no such limit."),
             QStringLiteral("N"));
-    parser.addOptions({help, version, headless, settings, wideLinks, allow, maxLinesPerHost});
+    const QCommandLineOption web(
+            QStringLiteral("web"),
+            QStringLiteral("Serves the operator's page on PORT of 127.0.0.1, or of ADDRESS (an IP "
+                           "address; IPv6 in brackets). The log gives its address with the token."),
+            QStringLiteral("[ADDRESS:]PORT"));
+    const QCommandLineOption webTokenFile(
+            QStringLiteral("web-token-file"),
+            QStringLiteral("Keeps the page's token in FILE (default: vorlune-web.token beside the "
+                           "settings file), created with a new token when missing."),
+            QStringLiteral("FILE"));
+    parser.addOptions({help, version, headless, settings, wideLinks, allow, maxLinesPerHost, web, webTokenFile});
     for (const QtOption &qt : kQtOptions) {
         QCommandLineOption option(QString::fromLatin1(qt.name));
         if (qt.takesValue)
@@ -95,7 +132,6 @@ CommandLine parseCommandLine(const QStringList &arguments)
     const QString usage = QStringLiteral("Usage: ") + QFileInfo(args.first()).fileName()
             + QStringLiteral(" [options]\n") + parser.helpText().section(QLatin1Char('\n'), 1);
 
-    CommandLine result;
     QString error;
     if (!parsed)
         error = parser.errorText();
@@ -103,6 +139,8 @@ CommandLine parseCommandLine(const QStringList &arguments)
         error = QStringLiteral("Unexpected argument '%1'.").arg(parser.positionalArguments().first());
     else if (parser.isSet(settings) && parser.value(settings).isEmpty())
         error = QStringLiteral("The settings file name is empty.");
+    else if (parser.isSet(webTokenFile) && parser.value(webTokenFile).isEmpty())
+        error = QStringLiteral("The token file name is empty.");
     AdmissionRule admission;
     for (const QString &network : parser.values(allow)) {
         const std::optional<QPair<QHostAddress, int>> subnet = AdmissionRule::parseNetwork(network);
@@ -121,6 +159,11 @@ CommandLine parseCommandLine(const QStringList &arguments)
                             .arg(kMaxLinesPerHostOption)
                             .arg(parser.value(maxLinesPerHost));
         admission.maxLinesPerHost = lines;
+    }
+    CommandLine result;
+    if (error.isEmpty() && parser.isSet(web)) {
+        result.webGiven = parseWebListenOption(parser.value(web), result.webAddress, result.webPort, error);
+        result.webTokenFile = parser.value(webTokenFile);
     }
     if (!error.isEmpty()) {
         result.action = CommandLine::Action::Error;

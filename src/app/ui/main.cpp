@@ -19,6 +19,7 @@
 #include "app/Sharing.h"
 #include "app/TerminationSignals.h"
 #include "app/ui/frmMain.h"
+#include "app/web/OperatorPage.h"
 #include "net/Lines.h"
 #include "net/Winsock.h"
 
@@ -181,5 +182,7 @@ int main(int argc, char **argv)
         actions.exit();
         return kNotListeningStatus;
     }
+    // The operator's page, where --web asks for it; it goes before the Server.
+    const std::unique_ptr<OperatorPage> page = OperatorPage::start(server, actions, commandLine, settingsFile);
     return app->exec();
 }
