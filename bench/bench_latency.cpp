@@ -26,17 +26,13 @@
 //
 // Linux only; not run by the tests.
 
+#include "BenchSupport.h"
 #include "app/Server.h"
 #include "library/SongCatalogue.h"
-#include "net/Lines.h"
-#include "net/Winsock.h"
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QEventLoop>
 #include <QFile>
-#include <QFileInfo>
-#include <QMetaObject>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTcpServer>
@@ -45,30 +41,22 @@
 #include <QThread>
 
 #include <algorithm>
-#include <arpa/inet.h>
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <functional>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <pthread.h>
-#include <sched.h>
-#include <sys/sendfile.h>
-#include <sys/socket.h>
-#include <thread>
+#include <memory>
 #include <unistd.h>
 #include <vector>
 
 namespace {
 
+using namespace bench;
+
 constexpr qint64 kBigSong = 99'999'999;  // song 1: the largest a header can announce
 constexpr qint64 kSmallSong = 64 * 1024; // song 2: for "READY" to its first byte
 constexpr int kBatch = 20;
 
-using Clock = std::chrono::steady_clock;
 FILE *out = stdout; // the results; standard output itself carries the log
 
 double ms(Clock::duration d)
@@ -76,27 +64,10 @@ double ms(Clock::duration d)
     return std::chrono::duration<double, std::milli>(d).count();
 }
 
-double median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0 : v[v.size() / 2];
-}
-
 double percentile(std::vector<double> v, double p)
 {
     std::sort(v.begin(), v.end());
     return v.empty() ? 0 : v[std::min(v.size() - 1, size_t(double(v.size()) * p))];
-}
-
-enum class Side { Sender, Reader };
-void pin(Side side, pid_t task = 0)
-{
-    if (std::thread::hardware_concurrency() < 2)
-        return;
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    CPU_SET(side == Side::Sender ? 0 : 1, &set);
-    sched_setaffinity(task, sizeof set, &set);
 }
 
 QString loadText()
@@ -109,20 +80,7 @@ QString loadText()
 
 class Client {
 public:
-    explicit Client(quint16 port)
-    {
-        mFd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(port);
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (::connect(mFd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
-            ::close(mFd);
-            mFd = -1;
-        }
-        const int one = 1;
-        ::setsockopt(mFd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    }
+    explicit Client(quint16 port) : mFd(connectTo(port)) {}
     ~Client()
     {
         if (mFd >= 0)
@@ -130,32 +88,13 @@ public:
     }
     bool ok() const { return mFd >= 0; }
 
-    bool send(const char *text)
-    {
-        for (size_t n = std::strlen(text); n > 0;) {
-            const ssize_t w = ::send(mFd, text, n, MSG_NOSIGNAL);
-            if (w <= 0)
-                return false;
-            text += w;
-            n -= size_t(w);
-        }
-        return true;
-    }
+    bool send(const char *text) { return sendAll(mFd, text, std::strlen(text)); }
     // Reads exactly n bytes; with `reads`, the time of every read.
     bool receive(qint64 n, QByteArray *keep = nullptr, std::vector<Clock::time_point> *reads = nullptr)
     {
-        for (qint64 got = 0; got < n;) {
-            const ssize_t r
-                    = ::recv(mFd, mBuf.data(), size_t(std::min<qint64>(n - got, qint64(mBuf.size()))), 0);
-            if (r <= 0)
-                return false;
-            if (reads)
-                reads->push_back(Clock::now());
-            if (keep)
-                keep->append(mBuf.data(), r);
-            got += r;
-        }
-        return true;
+        if (!reads)
+            return recvAll(mFd, mBuf, n, keep);
+        return recvAll(mFd, mBuf, n, keep, [reads](qint64, qint64) { reads->push_back(Clock::now()); });
     }
     // One message and its reply of `size` bytes: milliseconds, or -1.
     double roundTrip(const char *message, qint64 size)
@@ -177,23 +116,6 @@ private:
     int mFd = -1;
     std::vector<char> mBuf = std::vector<char>(1 << 20);
 };
-
-// Runs `client` in a thread of its own while this thread serves events,
-// until it is done.
-void runClient(const std::function<void()> &client)
-{
-    QEventLoop loop;
-    std::atomic<bool> done{false};
-    std::thread t([&] {
-        pin(Side::Reader);
-        client();
-        done = true;
-        QMetaObject::invokeMethod(&loop, "quit", Qt::QueuedConnection);
-    });
-    while (!done)
-        loop.exec();
-    t.join();
-}
 
 // --- the bare echo server -------------------------------------------------------
 
@@ -310,61 +232,17 @@ Stream serverStream(Target &t)
 Stream bareStream(const QByteArray &path)
 {
     Stream s;
-    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    if (::bind(listener, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 || ::listen(listener, 1) != 0
-        || ::getsockname(listener, reinterpret_cast<sockaddr *>(&addr), &len) != 0) {
-        ::close(listener);
-        return s;
-    }
-    std::thread sender([&] {
-        pin(Side::Sender);
-        const int fd = ::accept(listener, nullptr, nullptr);
-        const int file = ::open(path.constData(), O_RDONLY);
-        char go[7];
-        for (ssize_t got = 0, r; got < 7 && (r = ::recv(fd, go + got, size_t(7 - got), 0)) > 0;)
-            got += r;
-        off_t offset = 0;
-        while (offset<kBigSong && ::sendfile(fd, file, &offset, size_t(kBigSong - offset))> 0) {}
-        ::close(file);
-        ::close(fd);
-    });
-    std::thread reader([&] {
-        pin(Side::Reader);
-        Client c(ntohs(addr.sin_port));
-        if (c.ok())
-            s = readStream(c, "READY\r\n");
-    });
-    reader.join();
-    sender.join();
-    ::close(listener);
+    bareTransfer(
+            path, [](int fd, int file) { sendWholeFile(fd, file, kBigSong); },
+            [&](quint16 port) {
+                Client c(port);
+                if (c.ok())
+                    s = readStream(c, "READY\r\n");
+            });
     return s;
 }
 
 // --- the servers --------------------------------------------------------------------
-
-bool writeSong(const QString &path, qint64 size)
-{
-    QFile f(path);
-    if (!f.open(QIODevice::WriteOnly))
-        return false;
-    QByteArray block(1 << 20, Qt::Uninitialized);
-    quint32 x = 12345;
-    for (char &c : block) {
-        x = x * 1664525u + 1013904223u;
-        c = char(x >> 24);
-    }
-    for (qint64 left = size; left > 0;) {
-        const qint64 n = std::min<qint64>(left, block.size());
-        if (f.write(block.constData(), n) != n)
-            return false;
-        left -= n;
-    }
-    return true;
-}
 
 // The built program, headless, its log to a file; its port read from there.
 class Program {
@@ -412,12 +290,6 @@ private:
     QString mLog;
 };
 
-int argument(const QStringList &args, const QString &name, int fallback)
-{
-    const qsizetype at = args.indexOf(name);
-    return at >= 0 && at + 1 < args.size() ? std::max(1, args[at + 1].toInt()) : fallback;
-}
-
 void printLatency(const char *what, const std::vector<Target *> &targets,
                   std::vector<double> Latencies::*kind, double target)
 {
@@ -450,19 +322,15 @@ int main(int argc, char **argv)
     QCoreApplication app(argc, argv);
     pin(Side::Sender);
     const QStringList args = app.arguments();
-    const int rounds = argument(args, QStringLiteral("--rounds"), 10);
-    const int batches = std::max(1, argument(args, QStringLiteral("--exchanges"), 400) / kBatch);
+    const int rounds = intOption(args, QStringLiteral("--rounds"), 10);
+    const int batches = std::max(1, intOption(args, QStringLiteral("--exchanges"), 400) / kBatch);
     const qsizetype serverAt = args.indexOf(QStringLiteral("--server"));
     const QString exe = serverAt >= 0 && serverAt + 1 < args.size()
             ? args[serverAt + 1]
             : QCoreApplication::applicationDirPath() + QStringLiteral("/vorlune-server");
     const bool withProgram = !args.contains(QStringLiteral("--core-only"));
 
-    // Songs in memory where the machine has a RAM file system: the disk is
-    // not what is measured.
-    const QFileInfo shm(QStringLiteral("/dev/shm"));
-    QTemporaryDir music((shm.isDir() && shm.isWritable() ? shm.filePath() : QDir::tempPath())
-                        + QStringLiteral("/bench_latency-XXXXXX"));
+    QTemporaryDir music(memoryTempTemplate("bench_latency"));
     if (!music.isValid() || !writeSong(music.filePath(QStringLiteral("a-big.mp3")), kBigSong)
         || !writeSong(music.filePath(QStringLiteral("b-small.mp3")), kSmallSong)) {
         std::fprintf(stderr, "cannot write the songs\n");
@@ -471,12 +339,7 @@ int main(int argc, char **argv)
     const QByteArray bigPath = QFile::encodeName(music.filePath(QStringLiteral("a-big.mp3")));
 
     Server server;
-    server.setTxtIP(QStringLiteral("127.0.0.1"));
-    server.setTxtPort(QStringLiteral("0"));
-    server.setTxtMusicFolder(music.path());
-    server.catalogue().LoadMP3List();
-    server.lines().cmdListen_Click(server.fields().ip, server.fields().port);
-    const quint16 corePort = server.lines().socket(0) ? server.lines().socket(0)->LocalPort() : 0;
+    const quint16 corePort = startServer(server, music.path());
     EchoServer echo;
     Program program;
     if (corePort == 0 || server.catalogue().SongCount() != 2 || !echo.isListening()) {
@@ -549,8 +412,8 @@ int main(int argc, char **argv)
         std::fflush(out);
     }
     for (size_t i = 0; i < streamed.size(); ++i) {
-        const double mid = median(ratios[i]);
-        const double slowest = *std::min_element(ratios[i].begin(), ratios[i].end());
+        const Spread ratio = spread(ratios[i]);
+        const double mid = ratio.median, slowest = ratio.low;
         std::fprintf(
                 out,
                 "  %-8s ratio to bare sendfile: median %.2f, slowest round %.2f; largest gap between reads "

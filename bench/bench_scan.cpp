@@ -6,6 +6,7 @@
 // A tree-folder is generated once and reused by later runs, which then
 // skip the minute it takes to create a hundred thousand files.
 
+#include "BenchSupport.h"
 #include "library/Paths.h"
 #include "library/SongCatalogue.h"
 
@@ -22,6 +23,8 @@
 #include <unistd.h>
 
 namespace {
+
+using namespace bench;
 
 struct Tree {
     qint64 songs = 0;
@@ -97,17 +100,6 @@ Timing timeScan(SongCatalogue &catalogue, std::chrono::nanoseconds pumpInterval,
     const Timing timing{static_cast<double>(timer.nsecsElapsed()) / 1e6, cpuMs(RUSAGE_SELF) - cpuBefore};
     songs = catalogue.SongCount();
     return timing;
-}
-
-// Median and range of a series of measurements.
-struct Spread {
-    double median, low, high;
-};
-
-Spread spread(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    return {v[v.size() / 2], v.front(), v.back()};
 }
 
 void printSpread(const char *what, const Spread &s, const char *unit)

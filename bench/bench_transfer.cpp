@@ -20,6 +20,7 @@
 // Linux only (raw sockets, sendfile and thread CPU clocks); not run by the
 // tests.
 
+#include "BenchSupport.h"
 #include "app/OperatorLog.h"
 #include "app/Server.h"
 #include "library/SongCatalogue.h"
@@ -29,25 +30,15 @@
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QDir>
-#include <QEventLoop>
 #include <QFile>
-#include <QFileInfo>
-#include <QMetaObject>
 #include <QTemporaryDir>
 
 #include <algorithm>
-#include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
-#include <fcntl.h>
-#include <functional>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <pthread.h>
-#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <thread>
 #include <time.h>
@@ -56,13 +47,13 @@
 
 namespace {
 
+using namespace bench;
+
 constexpr qint64 kSongSize = 99'999'999;
 constexpr int kDefaultRounds = 5;
 constexpr int kListRounds = 7;
 constexpr int kListFolders = 950;
 constexpr int kSongsPerFolder = 100;
-
-using Clock = std::chrono::steady_clock;
 
 double seconds(Clock::duration d)
 {
@@ -79,60 +70,6 @@ double cpuSeconds(clockid_t clock)
     timespec ts{};
     clock_gettime(clock, &ts);
     return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
-}
-
-QString tempTemplate()
-{
-    const QFileInfo shm(QStringLiteral("/dev/shm"));
-    const QString base = shm.isDir() && shm.isWritable() ? shm.filePath() : QDir::tempPath();
-    return base + QStringLiteral("/bench_transfer-XXXXXX");
-}
-
-bool sendAll(int fd, const char *data, size_t n)
-{
-    while (n > 0) {
-        const ssize_t w = ::send(fd, data, n, MSG_NOSIGNAL);
-        if (w <= 0)
-            return false;
-        data += w;
-        n -= size_t(w);
-    }
-    return true;
-}
-
-// Reads exactly n bytes (into buf, reused, when n exceeds it); calls
-// `passing` once when `mark` bytes are in.
-bool recvAll(int fd, std::vector<char> &buf, qint64 n, QByteArray *keep = nullptr, qint64 mark = -1,
-             const std::function<void()> &passing = {})
-{
-    qint64 got = 0;
-    while (got < n) {
-        const ssize_t r = ::recv(fd, buf.data(), size_t(std::min<qint64>(n - got, qint64(buf.size()))), 0);
-        if (r <= 0)
-            return false;
-        if (keep)
-            keep->append(buf.data(), r);
-        if (got < mark && got + r >= mark && passing)
-            passing();
-        got += r;
-    }
-    return true;
-}
-
-int connectTo(quint16 port)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    const int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    return fd;
 }
 
 struct Measure {
@@ -166,39 +103,6 @@ Clock::time_point at(const std::atomic<Clock::rep> &stamp)
     return Clock::time_point(Clock::duration(stamp.load()));
 }
 
-// Senders (the server's thread, the bare senders) run on the first
-// processor, the clients that read on the second, so that every sender
-// meets the same placement: left to the scheduler, a sender and its reader
-// now share a processor and now do not, which moves a transfer's rate by
-// half. Nothing is pinned on a single processor.
-enum class Side { Sender, Reader };
-void pin(Side side)
-{
-    if (std::thread::hardware_concurrency() < 2)
-        return;
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    CPU_SET(side == Side::Sender ? 0 : 1, &set);
-    pthread_setaffinity_np(pthread_self(), sizeof set, &set);
-}
-
-// Runs the client in its own thread while this (the server's) thread runs
-// its event loop, until the client is done.
-void runClient(const std::function<void()> &client)
-{
-    QEventLoop loop;
-    std::atomic<bool> done{false};
-    std::thread t([&] {
-        pin(Side::Reader);
-        client();
-        done = true;
-        QMetaObject::invokeMethod(&loop, "quit", Qt::QueuedConnection);
-    });
-    while (!done)
-        loop.exec();
-    t.join();
-}
-
 // One timed request: `ask` is sent and its fixed-size reply read (untimed);
 // the reply gives the length of what `request` then brings, which is timed.
 // With `arrival`, another client connects when half of it is in and says
@@ -213,7 +117,7 @@ Measure serverRequest(quint16 port, clockid_t serverClock, const QByteArray &ask
             return;
         std::vector<char> buf(1 << 20);
         QByteArray reply;
-        if (!sendAll(fd, ask.constData(), size_t(ask.size())) || !recvAll(fd, buf, askReply, &reply)) {
+        if (!sendAll(fd, ask) || !recvAll(fd, buf, askReply, &reply)) {
             ::close(fd);
             return;
         }
@@ -254,11 +158,13 @@ Measure serverRequest(quint16 port, clockid_t serverClock, const QByteArray &ask
         const double cpu0 = cpuSeconds(serverClock);
         const quint64 wake0 = gWakeups, done0 = gCompletions;
         const auto t0 = Clock::now();
-        const bool got = sendAll(fd, request.constData(), size_t(request.size()))
-                && recvAll(fd, buf, length, nullptr, length / 2, [&] {
-                             halfway = true;
-                             halfway.notify_all();
-                         });
+        const bool got
+                = sendAll(fd, request) && recvAll(fd, buf, length, nullptr, [&](qint64 before, qint64 read) {
+                      if (before < length / 2 && before + read >= length / 2) {
+                          halfway = true;
+                          halfway.notify_all();
+                      }
+                  });
         const auto t1 = Clock::now();
         if (got) {
             m.secs = seconds(t1 - t0);
@@ -308,61 +214,34 @@ enum class Bare { WholeSendfile, Writes4096 };
 Measure bareSend(const QByteArray &path, qint64 size, Bare kind)
 {
     Measure m;
-    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    if (::bind(listener, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 || ::listen(listener, 1) != 0
-        || ::getsockname(listener, reinterpret_cast<sockaddr *>(&addr), &len) != 0) {
-        ::close(listener);
-        return m;
-    }
-    const quint16 port = ntohs(addr.sin_port);
     std::atomic<double> senderCpu{0};
-    std::thread sender([&] {
-        pin(Side::Sender);
-        const int fd = ::accept(listener, nullptr, nullptr);
-        const int file = ::open(path.constData(), O_RDONLY);
-        char go[7];
-        ssize_t got = 0;
-        while (got < 7) {
-            const ssize_t r = ::recv(fd, go + got, size_t(7 - got), 0);
-            if (r <= 0)
-                break;
-            got += r;
-        }
-        const double cpu0 = cpuSeconds(CLOCK_THREAD_CPUTIME_ID);
-        if (kind == Bare::WholeSendfile) {
-            off_t offset = 0;
-            while (offset<size && ::sendfile(fd, file, &offset, size_t(size - offset))> 0) {}
-        } else {
-            std::vector<char> block(4096);
-            for (ssize_t r; (r = ::read(file, block.data(), block.size())) > 0;)
-                if (!sendAll(fd, block.data(), size_t(r)))
-                    break;
-        }
-        senderCpu = cpuSeconds(CLOCK_THREAD_CPUTIME_ID) - cpu0;
-        ::close(file);
-        ::close(fd);
-    });
-    std::thread client([&] {
-        pin(Side::Reader);
-        const int fd = connectTo(port);
-        if (fd < 0)
-            return;
-        std::vector<char> buf(1 << 20);
-        const auto t0 = Clock::now();
-        if (sendAll(fd, "READY\r\n", 7) && recvAll(fd, buf, size)) {
-            m.secs = seconds(Clock::now() - t0);
-            m.bytes = size;
-            m.ok = true;
-        }
-        ::close(fd);
-    });
-    client.join();
-    sender.join();
-    ::close(listener);
+    bareTransfer(
+            path,
+            [&](int fd, int file) {
+                const double cpu0 = cpuSeconds(CLOCK_THREAD_CPUTIME_ID);
+                if (kind == Bare::WholeSendfile) {
+                    sendWholeFile(fd, file, size);
+                } else {
+                    std::vector<char> block(4096);
+                    for (ssize_t r; (r = ::read(file, block.data(), block.size())) > 0;)
+                        if (!sendAll(fd, block.data(), size_t(r)))
+                            break;
+                }
+                senderCpu = cpuSeconds(CLOCK_THREAD_CPUTIME_ID) - cpu0;
+            },
+            [&](quint16 port) {
+                const int fd = connectTo(port);
+                if (fd < 0)
+                    return;
+                std::vector<char> buf(1 << 20);
+                const auto t0 = Clock::now();
+                if (sendAll(fd, "READY\r\n", 7) && recvAll(fd, buf, size)) {
+                    m.secs = seconds(Clock::now() - t0);
+                    m.bytes = size;
+                    m.ok = true;
+                }
+                ::close(fd);
+            });
     m.senderCpu = senderCpu;
     return m;
 }
@@ -376,36 +255,10 @@ Measure serverList(quint16 port, clockid_t serverClock, qint64 *listLength)
     return m;
 }
 
-bool writeSong(const QString &path, qint64 size)
-{
-    QFile f(path);
-    if (!f.open(QIODevice::WriteOnly))
-        return false;
-    QByteArray block(1 << 20, Qt::Uninitialized);
-    quint32 x = 12345;
-    for (char &c : block) {
-        x = x * 1664525u + 1013904223u;
-        c = char(x >> 24);
-    }
-    for (qint64 left = size; left > 0;) {
-        const qint64 n = std::min<qint64>(left, block.size());
-        if (f.write(block.constData(), n) != n)
-            return false;
-        left -= n;
-    }
-    return true;
-}
-
 const Measure &best(const std::vector<Measure> &runs)
 {
     return *std::max_element(runs.begin(), runs.end(),
                              [](const Measure &a, const Measure &b) { return a.mbps() < b.mbps(); });
-}
-
-double median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0 : v[v.size() / 2];
 }
 
 template <typename F> double medianOf(const std::vector<Measure> &runs, F f)
@@ -431,11 +284,9 @@ int main(int argc, char **argv)
     QCoreApplication app(argc, argv);
     pin(Side::Sender);
     const QStringList args = app.arguments();
-    const qsizetype roundsAt = args.indexOf(QStringLiteral("--rounds"));
-    const int rounds = roundsAt >= 0 && roundsAt + 1 < args.size() ? std::max(1, args[roundsAt + 1].toInt())
-                                                                   : kDefaultRounds;
+    const int rounds = intOption(args, QStringLiteral("--rounds"), kDefaultRounds);
 
-    QTemporaryDir songDir(tempTemplate());
+    QTemporaryDir songDir(memoryTempTemplate("bench_transfer"));
     if (!songDir.isValid() || !writeSong(songDir.filePath(QStringLiteral("big.mp3")), kSongSize)) {
         std::fprintf(stderr, "cannot write the song file\n");
         return 1;
@@ -444,12 +295,7 @@ int main(int argc, char **argv)
 
     Server server;
     server.log().setEchoToStdout(false);
-    server.setTxtIP(QStringLiteral("127.0.0.1"));
-    server.setTxtPort(QStringLiteral("0"));
-    server.setTxtMusicFolder(songDir.path());
-    server.catalogue().LoadMP3List();
-    server.lines().cmdListen_Click(server.fields().ip, server.fields().port);
-    const quint16 port = server.lines().socket(0) ? server.lines().socket(0)->LocalPort() : 0;
+    const quint16 port = startServer(server, songDir.path());
     if (port == 0 || server.catalogue().SongCount() != 1) {
         std::fprintf(stderr, "server did not start\n");
         return 1;
@@ -546,7 +392,7 @@ int main(int argc, char **argv)
         return 0;
 
     // --- SLIST of 95,000 songs -------------------------------------------------
-    QTemporaryDir listDir(tempTemplate());
+    QTemporaryDir listDir(memoryTempTemplate("bench_transfer"));
     for (int folder = 0; folder < kListFolders; ++folder) {
         const QString dir
                 = listDir.filePath(QStringLiteral("Artist %1").arg(folder, 4, 10, QLatin1Char('0')));

@@ -10,6 +10,7 @@
 // Linux only (raw sockets, thread affinity); not run by the tests.
 // --rounds N (default 5), --songs N per measurement (default 8).
 
+#include "BenchSupport.h"
 #include "app/OperatorActions.h"
 #include "app/OperatorLog.h"
 #include "app/Server.h"
@@ -17,83 +18,31 @@
 #include "app/web/WebApi.h"
 #include "app/web/WebToken.h"
 #include "library/SongCatalogue.h"
-#include "net/Lines.h"
-#include "net/Winsock.h"
 
 #include <QCoreApplication>
-#include <QDir>
-#include <QEventLoop>
 #include <QFile>
-#include <QFileInfo>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 
-#include <algorithm>
-#include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <pthread.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
 
 namespace {
+using namespace bench;
+
 constexpr qint64 kSongSize = 99'999'999;
-using Clock = std::chrono::steady_clock;
 enum class Poller { None, Page, Storm };
-
-void pin(int cpu)
-{
-    if (std::thread::hardware_concurrency() < 2)
-        return;
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    CPU_SET(cpu, &set);
-    pthread_setaffinity_np(pthread_self(), sizeof set, &set);
-}
-
-int connectTo(quint16 port)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    const int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    return fd;
-}
-
-bool sendAll(int fd, const QByteArray &bytes)
-{
-    return ::send(fd, bytes.constData(), size_t(bytes.size()), MSG_NOSIGNAL) == bytes.size();
-}
-
-bool recvAll(int fd, std::vector<char> &buf, qint64 n, QByteArray *keep = nullptr)
-{
-    for (qint64 got = 0; got < n;) {
-        const ssize_t r = ::recv(fd, buf.data(), size_t(std::min<qint64>(n - got, qint64(buf.size()))), 0);
-        if (r <= 0)
-            return false;
-        if (keep)
-            keep->append(buf.data(), r);
-        got += r;
-    }
-    return true;
-}
 
 // One state request as the page makes it; false when the reply is not 200.
 bool pollOnce(int fd, const QByteArray &token, QByteArray &query)
 {
-    if (!sendAll(fd, "GET /api/state" + query + " HTTP/1.1\r\nHost: b\r\nX-Vorlune-Token: " + token + "\r\n\r\n"))
+    if (!sendAll(fd,
+                 "GET /api/state" + query + " HTTP/1.1\r\nHost: b\r\nX-Vorlune-Token: " + token + "\r\n\r\n"))
         return false;
     QByteArray head;
     char c;
@@ -126,13 +75,11 @@ struct Measure {
 Measure measure(quint16 musicPort, quint16 webPort, const QByteArray &token, Poller poller, int songs)
 {
     Measure m;
-    std::atomic<bool> done{false}, pollerDone{false};
+    std::atomic<bool> done{false};
     std::atomic<int> polls{0};
-    QEventLoop loop;
     // The poller's last request is answered by the event loop, which runs
     // until both threads are done.
-    std::thread pollThread([&] {
-        pin(1);
+    const auto pollClient = [&] {
         const int fd = poller == Poller::None ? -1 : connectTo(webPort);
         QByteArray query = "?";
         while (!done && fd >= 0 && pollOnce(fd, token, query)) {
@@ -143,11 +90,8 @@ Measure measure(quint16 musicPort, quint16 webPort, const QByteArray &token, Pol
         }
         if (fd >= 0)
             ::close(fd);
-        pollerDone = true;
-        QMetaObject::invokeMethod(&loop, "quit", Qt::QueuedConnection);
-    });
-    std::thread client([&] {
-        pin(1);
+    };
+    const auto songClient = [&] {
         const int fd = connectTo(musicPort);
         std::vector<char> buf(1 << 20);
         const auto t0 = Clock::now();
@@ -160,38 +104,24 @@ Measure measure(quint16 musicPort, quint16 webPort, const QByteArray &token, Pol
         m.ok = ok;
         m.mbps = ok ? double(kSongSize) * songs / secs / 1e6 : 0;
         done = true;
-        QMetaObject::invokeMethod(&loop, "quit", Qt::QueuedConnection);
-    });
-    while (!done || !pollerDone)
-        loop.exec();
-    client.join();
-    pollThread.join();
+    };
+    runClients({pollClient, songClient});
     m.polls = polls;
     return m;
 }
 
-double median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0 : v[v.size() / 2];
-}
 } // namespace
 
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     std::setvbuf(stdout, nullptr, _IOLBF, 0); // each round as it ends
-    pin(0);
+    pin(Side::Sender);
     const QStringList args = app.arguments();
-    auto option = [&](const char *name, int fallback) {
-        const qsizetype at = args.indexOf(QLatin1String(name));
-        return at >= 0 && at + 1 < args.size() ? std::max(1, args[at + 1].toInt()) : fallback;
-    };
-    const int rounds = option("--rounds", 5), songs = option("--songs", 8);
+    const int rounds = intOption(args, QStringLiteral("--rounds"), 5);
+    const int songs = intOption(args, QStringLiteral("--songs"), 8);
 
-    const QFileInfo shm(QStringLiteral("/dev/shm"));
-    QTemporaryDir dir((shm.isDir() && shm.isWritable() ? shm.filePath() : QDir::tempPath())
-                      + QStringLiteral("/bench_web-XXXXXX"));
+    QTemporaryDir dir(memoryTempTemplate("bench_web"));
     QFile song(dir.filePath(QStringLiteral("big.mp3")));
     if (!dir.isValid() || !song.open(QIODevice::WriteOnly) || !song.resize(kSongSize)) {
         std::fprintf(stderr, "cannot write the song file\n");
@@ -201,12 +131,7 @@ int main(int argc, char **argv)
 
     Server server;
     server.log().setEchoToStdout(false);
-    server.setTxtIP(QStringLiteral("127.0.0.1"));
-    server.setTxtPort(QStringLiteral("0"));
-    server.setTxtMusicFolder(dir.path());
-    server.catalogue().LoadMP3List();
-    server.lines().cmdListen_Click(server.fields().ip, server.fields().port);
-    const quint16 musicPort = server.lines().socket(0) ? server.lines().socket(0)->LocalPort() : 0;
+    const quint16 musicPort = startServer(server, dir.path());
     OperatorActions actions(server);
     const QByteArray token = newWebToken();
     WebApi api(server, actions, token);
@@ -239,9 +164,9 @@ int main(int argc, char **argv)
                     "(%d polls)\n",
                     round + 1, got[0].mbps, got[1].mbps, got[1].polls, got[2].mbps, got[2].polls);
     }
-    std::printf("Ratio with the page polling / without: median %.3f (min %.3f, max %.3f)\n", median(pageRatio),
-                *std::min_element(pageRatio.begin(), pageRatio.end()),
-                *std::max_element(pageRatio.begin(), pageRatio.end()));
+    const Spread page = spread(pageRatio);
+    std::printf("Ratio with the page polling / without: median %.3f (min %.3f, max %.3f)\n", page.median,
+                page.low, page.high);
     std::printf("Ratio with a request storm / without : median %.3f (%d state requests answered in all)\n",
                 median(stormRatio), stormPolls);
     std::printf("(page polls answered in all: %d)\n", pagePolls);
