@@ -145,11 +145,11 @@ int main(int argc, char **argv)
     ServerLifecycle lifecycle(server, actions);
     lifecycle.setSettingsFile(settingsFile);
 
-    // The service manager (where there is one) hears when start-up has ended,
-    // the state as it changes, and when the exit has begun.
+    // The service manager (where there is one) hears the state as it
+    // changes, when start-up has ended (below, once the page is served too),
+    // and when the exit has begun.
     ServiceNotifier serviceManager;
     serviceManager.attach(server);
-    QObject::connect(&lifecycle, &ServerLifecycle::startupEnded, &serviceManager, &ServiceNotifier::ready);
     QObject::connect(&lifecycle, &ServerLifecycle::exitStarted, &serviceManager, &ServiceNotifier::stopping);
 
     // Signals run the operator's actions from the event loop, nested in any
@@ -184,5 +184,7 @@ int main(int argc, char **argv)
     }
     // The operator's page, where --web asks for it; it goes before the Server.
     const std::unique_ptr<OperatorPage> page = OperatorPage::start(server, actions, commandLine, settingsFile);
+    // Ready only now: what waits for us may go straight to the page.
+    serviceManager.ready();
     return app->exec();
 }

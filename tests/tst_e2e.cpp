@@ -21,6 +21,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 using namespace E2E;
 
@@ -33,6 +34,7 @@ private slots:
     void headlessIsTheCoreAloneAndReloadsOnSIGUSR1();
     void aTerminalThatStopsReadingStopsNothing();
     void theServiceManagerIsToldTheState();
+    void readyOnlyOnceTheOperatorPageIsServed();
     void shortOfAddressSpaceItServesOrEndsSayingWhy();
     void anEditMadeWhileItRunsSurvivesAndAFullDiskLosesNothing();
     void runningOutOfDescriptorsHoldsRequestsBack();
@@ -388,6 +390,34 @@ void EndToEnd::theServiceManagerIsToldTheState()
     QCOMPARE(manager.datagrams().last(), QByteArray("STOPPING=1"));
     for (const QByteArray &status : manager.values("STATUS"))
         qInfo("STATUS=%s", status.constData());
+}
+
+void EndToEnd::readyOnlyOnceTheOperatorPageIsServed()
+{
+    // The token file is a FIFO: the server's open of it blocks until the test
+    // opens the other end, which holds the server at the start of the page
+    // for as long as the test likes.
+    QTemporaryDir dir;
+    const QByteArray fifo = QFile::encodeName(dir.filePath("token"));
+    QVERIFY(::mkfifo(fifo.constData(), 0600) == 0);
+    NotifySocket manager(dir.filePath("notify"));
+    ServerRun run(dir.path());
+    QVERIFY(writeFile(run.iniPath(), settingsText("127.0.0.1", "0", "")));
+    run.env.insert("NOTIFY_SOCKET", manager.path());
+    QVERIFY(run.start({"--headless", "--web", "127.0.0.1:0", "--web-token-file", dir.filePath("token")}));
+    int writer = -1;
+    QVERIFY(runEventsUntil(
+            [&] { return writer >= 0 || (writer = ::open(fifo.constData(), O_WRONLY | O_NONBLOCK)) >= 0; },
+            kTimeoutMs));
+    // A datagram sent before that open is in our queue by now.
+    QVERIFY2(manager.values("READY").isEmpty(), "READY=1 before the operator page listens");
+    const QByteArray token = QByteArray(32, 'A') + '\n';
+    QCOMPARE(::write(writer, token.constData(), size_t(token.size())), ssize_t(token.size()));
+    ::close(writer);
+    QVERIFY2(manager.waitFor("READY", "1"), qPrintable(run.log()));
+    QVERIFY2(run.waitForLine("^Operator page: http://127\\.0\\.0\\.1:\\d+/#A{32}$") >= 0,
+             qPrintable(run.log()));
+    QCOMPARE(run.finish(SIGTERM), 0);
 }
 
 void EndToEnd::shortOfAddressSpaceItServesOrEndsSayingWhy()

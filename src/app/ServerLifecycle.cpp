@@ -105,7 +105,6 @@ void ServerLifecycle::start()
     if (mExitDone || mServer.exiting())
         return;
     step("listen", [this] { mActions.listen(); });
-    emit startupEnded();
 }
 
 void ServerLifecycle::exit()

@@ -66,8 +66,6 @@ public:
     bool listening() const;
 
 signals:
-    // Start-up ran to its end (not raised when an exit cut it short).
-    void startupEnded();
     // The exit work has begun; raised once, before the settings are written.
     void exitStarted();
 
