@@ -13,6 +13,7 @@
 #include "app/ServerStatus.h"
 #include "app/ServiceNotifier.h"
 #include "app/SettingsFile.h"
+#include "app/TerminationSignals.h"
 #include "net/Lines.h"
 #include "net/Winsock.h"
 #include "protocol/Wire.h"
@@ -29,6 +30,30 @@
 class TestApp : public QObject {
     Q_OBJECT
 private slots:
+    void anExitIsNotHeldUpByAReloadThatCameWithIt()
+    {
+        // Both are waiting when the loop looks: the exit alone runs, not a
+        // rescan first. A Reload on its own afterwards still runs, once.
+        QVERIFY(TerminationSignals::install());
+        TerminationSignals signalEvents;
+        QSignalSpy exits(&signalEvents, &TerminationSignals::received);
+        QSignalSpy reloads(&signalEvents, &TerminationSignals::reloadRequested);
+        ::raise(SIGUSR1);
+        ::raise(SIGUSR1);
+        ::raise(SIGTERM);
+        QTRY_COMPARE(exits.count(), 1);
+        QCOMPARE(exits.first().first().toInt(), SIGTERM);
+        QCOMPARE(reloads.count(), 0);
+        ::raise(SIGUSR1);
+        ::raise(SIGUSR1);
+        QTRY_COMPARE(reloads.count(), 1);
+        QCoreApplication::processEvents();
+        QCOMPARE(reloads.count(), 1);
+        QCOMPARE(exits.count(), 1);
+        for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGUSR1})
+            std::signal(sig, SIG_DFL);
+    }
+
     void oneInformationBoxAtATime()
     {
         // The box runs a nested event loop: an occasion inside it is logged

@@ -64,12 +64,21 @@ void TerminationSignals::readable()
 {
     unsigned char bytes[16];
     const ssize_t n = ::read(gPair[1], bytes, sizeof bytes);
+    // An exit asked for wins over a Reload that arrived with it: the Reload's
+    // scan would only hold the exit up, past a service manager's patience
+    // (reload, then stop). Reloads that arrived together are one rescan.
+    int exitSignal = 0;
+    bool reload = false;
     for (ssize_t i = 0; i < n; ++i) {
         if (bytes[i] == SIGUSR1)
-            emit reloadRequested();
-        else
-            emit received(bytes[i]);
+            reload = true;
+        else if (exitSignal == 0)
+            exitSignal = bytes[i];
     }
+    if (exitSignal != 0)
+        emit received(exitSignal);
+    else if (reload)
+        emit reloadRequested();
 }
 
 #else

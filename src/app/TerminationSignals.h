@@ -30,7 +30,8 @@ signals:
     // SIGINT, SIGTERM or SIGHUP.
     void received(int signalNumber);
     // SIGUSR1. Several that arrive before the event loop gets to them are
-    // reported once each; a Reload during a scan is the catalogue's to settle.
+    // reported once, and not at all when an exit arrived with them; a Reload
+    // during a scan is the catalogue's to settle.
     void reloadRequested();
 
 private:

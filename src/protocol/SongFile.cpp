@@ -115,11 +115,6 @@ SongFile::~SongFile()
     close();
 }
 
-bool SongFile::kernelResolvesBeneath()
-{
-    return gKernelResolvesBeneath.load(std::memory_order_relaxed);
-}
-
 void SongFile::setBeforeResolvedOpen(std::function<void()> hook)
 {
     gBeforeResolvedOpen = std::move(hook);

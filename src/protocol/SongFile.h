@@ -62,7 +62,6 @@ public:
     // Whether songs are opened with the kernel's own resolution beneath a
     // folder (openat2). It is given up for good once the kernel says it lacks
     // the call. Seam: tests turn it off to take the other way.
-    static bool kernelResolvesBeneath();
     static void setKernelResolvesBeneath(bool use);
     // Seam: runs when a song's path has been resolved within its music
     // folder and is about to be opened by its resolved form, where tests

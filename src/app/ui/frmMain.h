@@ -91,9 +91,6 @@ public:
     void Form_Load();
     // File > "E&xit" (index 0; other indices do nothing).
     void mnuFileItem_Click(int index);
-    // The same exit as File > "E&xit", as every front end asks for it
-    // (OperatorActions::exit).
-    void requestExit();
     // True once the exit work has run.
     bool exitDone() const;
 

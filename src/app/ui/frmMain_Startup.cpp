@@ -64,11 +64,6 @@ void frmMain::mnuFileItem_Click(int index)
     runExitWork();
 }
 
-void frmMain::requestExit()
-{
-    mActions.exit();
-}
-
 void frmMain::runExitWork()
 {
     // The settings, then the tray icon (removeTrayIcon, a step of ours),

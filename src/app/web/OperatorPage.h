@@ -29,8 +29,6 @@ public:
     static std::unique_ptr<OperatorPage> start(Server &server, OperatorActions &actions,
                                                const CommandLine &commandLine, const QString &settingsFile);
 
-    // "http://127.0.0.1:15151/" (without the token).
-    QString address() const { return mAddress; }
 
 private:
     OperatorPage() = default;

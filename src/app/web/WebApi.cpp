@@ -35,6 +35,12 @@ WebReply textReply(int status, const QByteArray &text)
     return {status, "text/plain; charset=utf-8", text + '\n', {{"Cache-Control", "no-store"}}};
 }
 
+// A method the route does not take: the one it does is named.
+WebReply methodNotAllowed(const QByteArray &allowed)
+{
+    return {405, "text/plain; charset=utf-8", "Method Not Allowed\n", {{"Allow", allowed}}};
+}
+
 WebReply jsonReply(const QJsonObject &object)
 {
     return {200, "application/json", QJsonDocument(object).toJson(QJsonDocument::Compact),
@@ -138,7 +144,7 @@ WebReply WebApi::handle(const WebRequest &request)
 {
     if (request.path == QLatin1String("/")) {
         if (request.method != "GET")
-            return WebReply{405, "text/plain; charset=utf-8", "Method Not Allowed\n", {{"Allow", "GET"}}};
+            return methodNotAllowed("GET");
         return pageReply();
     }
     if (!request.path.startsWith(QLatin1String("/api/")))
@@ -149,14 +155,14 @@ WebReply WebApi::handle(const WebRequest &request)
     const QString name = request.path.mid(5);
     if (name == QLatin1String("state")) {
         if (request.method != "GET")
-            return WebReply{405, "text/plain; charset=utf-8", "Method Not Allowed\n", {{"Allow", "GET"}}};
+            return methodNotAllowed("GET");
         return state(request.query);
     }
     static const QStringList actions{"field", "hide", "select", "listen", "reload", "close", "clear"};
     if (!actions.contains(name))
         return textReply(404, "Not Found");
     if (request.method != "POST")
-        return WebReply{405, "text/plain; charset=utf-8", "Method Not Allowed\n", {{"Allow", "POST"}}};
+        return methodNotAllowed("POST");
     if (request.body.size() > kMaxBody)
         return textReply(413, "Payload Too Large");
     if (!isJson(request.contentType))
