@@ -6,6 +6,10 @@
 //
 // Headless, the program runs on QCoreApplication: no window object, no
 // widgets, no platform plugin. With a display it runs the window.
+//
+// The same source builds vorlune-server-core, the program without the window
+// (VORLUNE_WITHOUT_WINDOW): a headless run of vorlune-server becomes that
+// program where it is at hand, so that Qt Widgets is not even loaded.
 #include "app/CommandLine.h"
 #include "app/LineWriter.h"
 #include "app/OperatorActions.h"
@@ -18,16 +22,25 @@
 #include "app/SettingsLocation.h"
 #include "app/Sharing.h"
 #include "app/TerminationSignals.h"
-#include "app/ui/frmMain.h"
 #include "app/web/OperatorPage.h"
 #include "net/Lines.h"
 #include "net/Winsock.h"
 
-#include <QApplication>
+#include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
 #include <chrono>
 #include <cstdio>
 #include <memory>
 #include <optional>
+#include <vector>
+
+#ifndef VORLUNE_WITHOUT_WINDOW
+#include "app/ui/frmMain.h"
+
+#include <QApplication>
+#include <unistd.h>
+#endif
 
 #ifdef Q_OS_UNIX
 #include <csignal>
@@ -35,6 +48,9 @@
 
 #ifndef VORLUNE_INSTALL_BINDIR
 #define VORLUNE_INSTALL_BINDIR ""
+#endif
+#ifndef VORLUNE_INSTALL_LIBEXECDIR
+#define VORLUNE_INSTALL_LIBEXECDIR ""
 #endif
 
 namespace {
@@ -81,6 +97,9 @@ std::unique_ptr<QCoreApplication> createApplication(bool headless, int &argc, ch
         QCoreApplication::setApplicationVersion(Server::versionText());
         return app;
     }
+#ifdef VORLUNE_WITHOUT_WINDOW
+    return nullptr;
+#else
     auto app = std::make_unique<QApplication>(argc, argv);
     // The name gives the configuration folder (~/.config/vorlune-server) and
     // matches the desktop entry. No display name is set: Qt would append it to
@@ -96,7 +115,40 @@ std::unique_ptr<QCoreApplication> createApplication(bool headless, int &argc, ch
         || QGuiApplication::platformName() == QLatin1String("minimal"))
         QApplication::setCursorFlashTime(0);
     return app;
+#endif
 }
+
+#ifndef VORLUNE_WITHOUT_WINDOW
+// A headless run needs nothing of the window. Where the program without it
+// is at hand (beside this executable, or in the install folder when this is
+// the installed copy), this process becomes that program, with the same
+// arguments and the settings file chosen here, so that Qt Widgets is never
+// loaded. Returns where there is none (a copy of the executable on its own)
+// or it cannot be started: the run then goes on here, headless all the same.
+void becomeTheProgramWithoutWindow(const std::vector<char *> &arguments, bool settingsGiven,
+                                   const QString &settingsFile)
+{
+    const QString folder = QCoreApplication::applicationDirPath();
+    QString program = folder + QStringLiteral("/vorlune-server-core");
+    const QString installFolder = QFileInfo(QStringLiteral(VORLUNE_INSTALL_BINDIR)).canonicalFilePath();
+    if (!QFileInfo(program).isExecutable() && !installFolder.isEmpty()
+        && QFileInfo(folder).canonicalFilePath() == installFolder)
+        program = QStringLiteral(VORLUNE_INSTALL_LIBEXECDIR "/vorlune-server-core");
+    if (!QFileInfo(program).isExecutable())
+        return;
+    const QByteArray path = QFile::encodeName(program);
+    QByteArray settingsOption = QByteArrayLiteral("--settings");
+    QByteArray settingsPath = QFile::encodeName(settingsFile);
+    std::vector<char *> argv{const_cast<char *>(path.constData())};
+    argv.insert(argv.end(), arguments.begin() + 1, arguments.end());
+    if (!settingsGiven) {
+        argv.push_back(settingsOption.data());
+        argv.push_back(settingsPath.data());
+    }
+    argv.push_back(nullptr);
+    ::execv(argv[0], argv.data());
+}
+#endif
 
 // Test seam: VORLUNE_STALL_LIMIT_MS, a positive whole number of milliseconds,
 // shortens the time a send may make no progress before its line is ended,
@@ -115,6 +167,8 @@ int main(int argc, char **argv)
     // Before anything can fail for want of a thread or memory: such a
     // failure ends the program saying why, rather than hanging it.
     ResourceFailures::install();
+    // As given, before the application object takes Qt's options out.
+    const std::vector<char *> originalArguments(argv, argv + argc);
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
         arguments << QString::fromLocal8Bit(argv[i]);
@@ -127,8 +181,18 @@ int main(int argc, char **argv)
     const bool noDisplay = qEnvironmentVariableIsEmpty("DISPLAY")
             && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")
             && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && !commandLine.platformGiven;
+#ifdef VORLUNE_WITHOUT_WINDOW
+    const bool headless = true;
+#else
     const bool headless = noDisplay || commandLine.headless;
+#endif
     const std::unique_ptr<QCoreApplication> app = createApplication(headless, argc, argv);
+    const QString settingsFile
+            = settingsFileForThisProcess(commandLine.settingsFile, QStringLiteral(VORLUNE_INSTALL_BINDIR));
+#ifndef VORLUNE_WITHOUT_WINDOW
+    if (headless)
+        becomeTheProgramWithoutWindow(originalArguments, !commandLine.settingsFile.isEmpty(), settingsFile);
+#endif
 
     // --- the core: the server, what an operator can do, start-up and exit --------
     Server server;
@@ -137,8 +201,6 @@ int main(int argc, char **argv)
         server.AddLog(QStringLiteral("No display found: running headless"));
     else if (headless)
         server.AddLog(QStringLiteral("Running headless (--headless)"));
-    const QString settingsFile
-            = settingsFileForThisProcess(commandLine.settingsFile, QStringLiteral(VORLUNE_INSTALL_BINDIR));
     server.AddLog(QStringLiteral("Settings file: ") + settingsFile);
     applySharing(server, commandLine);
     OperatorActions actions(server);
@@ -160,16 +222,20 @@ int main(int argc, char **argv)
                      [&actions] { actions.reload(); });
 
     // --- front ends: the window where there is a display --------------------------
+#ifndef VORLUNE_WITHOUT_WINDOW
     std::unique_ptr<frmMain> window;
     if (!headless) {
         window = std::make_unique<frmMain>(server, actions, lifecycle);
         window->show();
     }
+#endif
 
     // --- start-up: the window's load step, or the same sequence without it -------
+#ifndef VORLUNE_WITHOUT_WINDOW
     if (window)
         window->Form_Load();
     else
+#endif
         lifecycle.start();
     // An exit during start-up has already done the exit work; the event loop
     // would not see its request, since it was not running yet.

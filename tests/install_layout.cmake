@@ -3,8 +3,8 @@
 # page and the copyright file and changelog are at their standard places,
 # that they name each other rightly, and that the staged executable runs. Run by ctest (install_layout), or by hand:
 #   cmake -DBUILD_DIR=build -DSTAGE_DIR=/tmp/stage -DPREFIX=/usr/local \
-#         -DBINDIR=bin -DDATADIR=share -P tests/install_layout.cmake
-foreach(var BUILD_DIR STAGE_DIR PREFIX BINDIR DATADIR)
+#         -DBINDIR=bin -DDATADIR=share -DLIBEXECDIR=libexec -P tests/install_layout.cmake
+foreach(var BUILD_DIR STAGE_DIR PREFIX BINDIR DATADIR LIBEXECDIR)
   if(NOT DEFINED ${var})
     message(FATAL_ERROR "${var} is not set")
   endif()
@@ -20,6 +20,8 @@ endif()
 
 set(root "${STAGE_DIR}${PREFIX}")
 set(exe "${root}/${BINDIR}/vorlune-server")
+# What a headless run becomes: the program without its window.
+set(core "${root}/${LIBEXECDIR}/vorlune-server/vorlune-server-core")
 set(desktop "${root}/${DATADIR}/applications/vorlune-server.desktop")
 set(svg "${root}/${DATADIR}/icons/hicolor/scalable/apps/vorlune-server.svg")
 set(png "${root}/${DATADIR}/icons/hicolor/64x64/apps/vorlune-server.png")
@@ -28,7 +30,7 @@ set(man "${root}/${DATADIR}/man/man1/vorlune-server.1.gz")
 set(copyright "${root}/${DATADIR}/doc/vorlune-server/copyright")
 set(changelog "${root}/${DATADIR}/doc/vorlune-server/changelog.gz")
 set(failures "")
-foreach(f exe desktop svg png unit man copyright changelog)
+foreach(f exe core desktop svg png unit man copyright changelog)
   if(NOT EXISTS "${${f}}")
     string(APPEND failures "missing: ${${f}}\n")
   endif()

@@ -214,9 +214,12 @@ void EndToEnd::headlessStartThatCannotListenEnds()
 void EndToEnd::headlessIsTheCoreAloneAndReloadsOnSIGUSR1()
 {
     // No display variable, and no platform plugin to be found anywhere: a
-    // qt.conf beside the executable names an empty plugin folder.
+    // qt.conf beside the executable names an empty plugin folder. The
+    // program without the window beside it: the run becomes that one, which
+    // loads no Qt Widgets, and keeps the settings file chosen before.
     QTemporaryDir dir, music, noPlugins;
     ServerRun run(dir.path());
+    QVERIFY(QFile::copy(VORLUNE_SERVER_CORE_EXECUTABLE, dir.filePath("vorlune-server-core")));
     QVERIFY(writeFile(dir.filePath("qt.conf"), "[Paths]\nPlugins = " + noPlugins.path().toUtf8() + "\n"));
     run.env.clear();
     run.env.insert("QT_PLUGIN_PATH", noPlugins.path());
@@ -231,7 +234,9 @@ void EndToEnd::headlessIsTheCoreAloneAndReloadsOnSIGUSR1()
     const int port = run.listeningPort();
     QVERIFY2(port > 0 && run.lines().first() == "No display found: running headless", qPrintable(run.log()));
     const QByteArray mapped = readFile(QStringLiteral("/proc/%1/maps").arg(run.process.processId()));
-    QVERIFY2(mapped.contains("libQt6Core") && !mapped.contains("/platforms/"), mapped.constData());
+    QVERIFY2(mapped.contains("libQt6Core") && !mapped.contains("/platforms/") && !mapped.contains("libQt6Widgets"),
+             mapped.constData());
+    QVERIFY2(run.lines().contains("Settings file: " + run.iniPath()), qPrintable(run.log()));
 
     ProtocolClient c;
     c.boundReceiveBuffer(4096);
