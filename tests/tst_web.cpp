@@ -41,6 +41,20 @@ QByteArray exchange(ProtocolClient &client, const QByteArray &bytes)
     });
     return std::exchange(client.mReceived, {});
 }
+// The page's API on a server of its own, and the HTTP front end before it.
+struct WebRig {
+    Server server;
+    OperatorActions actions{server};
+    WebApi api{server, actions, kToken};
+    HttpFrontEnd http{[this](const WebRequest &r) { return api.handle(r); }};
+    WebRig() { server.log().setEchoToStdout(false); }
+};
+
+quint16 listen(HttpFrontEnd &http, const HttpFrontEnd::Limits &limits)
+{
+    http.setLimits(limits);
+    return http.listen(QHostAddress::LocalHost, 0);
+}
 } // namespace
 
 class TestWeb : public QObject {
@@ -91,11 +105,9 @@ private slots:
 
     void refusalsAndMalformedRequests()
     {
-        Server server;
-        server.log().setEchoToStdout(false);
-        server.AddLog("secret-looking log entry");
-        OperatorActions actions(server);
-        WebApi api(server, actions, kToken);
+        WebRig rig;
+        rig.server.AddLog("secret-looking log entry");
+        WebApi &api = rig.api;
         const QByteArray big = QByteArray(WebApi::kMaxBody - 10, ' ');
         const std::tuple<WebRequest, int> cases[] = {
                 {req("GET", "/", {}, {}), 200},
@@ -133,10 +145,8 @@ private slots:
 
     void actionsRunQueuedInOrderAndStateFollows()
     {
-        Server server;
-        server.log().setEchoToStdout(false);
-        OperatorActions actions(server);
-        WebApi api(server, actions, kToken);
+        WebRig rig;
+        auto &[server, actions, api, http] = rig;
         ConnectionTable &table = server.table();
         table.addColumns();
         table.addListenerRow(0, "127.0.0.1", 15150);
@@ -187,13 +197,9 @@ private slots:
 
     void frontEndBoundsWhatAClientCanHold()
     {
-        Server server;
-        server.log().setEchoToStdout(false);
-        OperatorActions actions(server);
-        WebApi api(server, actions, kToken);
-        HttpFrontEnd http([&](const WebRequest &r) { return api.handle(r); });
-        http.setLimits({.requestBytes = 1000, .pendingWrite = 64 * 1024, .connections = 2, .idleMs = 200});
-        const quint16 port = http.listen(QHostAddress::LocalHost, 0);
+        WebRig rig;
+        HttpFrontEnd &http = rig.http;
+        const quint16 port = listen(http, {.requestBytes = 1000, .pendingWrite = 64 * 1024, .connections = 2, .idleMs = 200});
         QVERIFY(port != 0);
 
         // A request of exactly the limit is read; one byte more is refused and
@@ -230,13 +236,10 @@ private slots:
 
     void aClientThatDoesNotReadIsCut()
     {
-        Server server;
-        server.log().setEchoToStdout(false);
-        OperatorActions actions(server);
-        WebApi api(server, actions, kToken);
-        HttpFrontEnd http([&](const WebRequest &r) { return api.handle(r); });
-        http.setLimits({.requestBytes = 64 * 1024, .pendingWrite = 32 * 1024, .connections = 4, .idleMs = 60000});
-        const quint16 port = http.listen(QHostAddress::LocalHost, 0);
+        WebRig rig;
+        HttpFrontEnd &http = rig.http;
+        const quint16 port
+                = listen(http, {.requestBytes = 64 * 1024, .pendingWrite = 32 * 1024, .connections = 4, .idleMs = 60000});
         // Page requests, pipelined, none of the replies read: the replies
         // back up in the kernel, then in Qt, until the connection is cut.
         ProtocolClient stalled;
