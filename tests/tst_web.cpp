@@ -41,6 +41,7 @@ QByteArray exchange(ProtocolClient &client, const QByteArray &bytes)
     });
     return std::exchange(client.mReceived, {});
 }
+
 // The page's API on a server of its own, and the HTTP front end before it.
 struct WebRig {
     Server server;
@@ -49,12 +50,6 @@ struct WebRig {
     HttpFrontEnd http{[this](const WebRequest &r) { return api.handle(r); }};
     WebRig() { server.log().setEchoToStdout(false); }
 };
-
-quint16 listen(HttpFrontEnd &http, const HttpFrontEnd::Limits &limits)
-{
-    http.setLimits(limits);
-    return http.listen(QHostAddress::LocalHost, 0);
-}
 } // namespace
 
 class TestWeb : public QObject {
@@ -198,8 +193,9 @@ private slots:
     void frontEndBoundsWhatAClientCanHold()
     {
         WebRig rig;
-        HttpFrontEnd &http = rig.http;
-        const quint16 port = listen(http, {.requestBytes = 1000, .pendingWrite = 64 * 1024, .connections = 2, .idleMs = 200});
+        auto &[server, actions, api, http] = rig;
+        http.setLimits({.requestBytes = 1000, .pendingWrite = 64 * 1024, .connections = 2, .idleMs = 200});
+        const quint16 port = http.listen(QHostAddress::LocalHost, 0);
         QVERIFY(port != 0);
 
         // A request of exactly the limit is read; one byte more is refused and
@@ -237,9 +233,9 @@ private slots:
     void aClientThatDoesNotReadIsCut()
     {
         WebRig rig;
-        HttpFrontEnd &http = rig.http;
-        const quint16 port
-                = listen(http, {.requestBytes = 64 * 1024, .pendingWrite = 32 * 1024, .connections = 4, .idleMs = 60000});
+        auto &[server, actions, api, http] = rig;
+        http.setLimits({.requestBytes = 64 * 1024, .pendingWrite = 32 * 1024, .connections = 4, .idleMs = 60000});
+        const quint16 port = http.listen(QHostAddress::LocalHost, 0);
         // Page requests, pipelined, none of the replies read: the replies
         // back up in the kernel, then in Qt, until the connection is cut.
         ProtocolClient stalled;
