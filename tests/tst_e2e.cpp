@@ -470,9 +470,8 @@ void EndToEnd::runningOutOfDescriptorsHoldsRequestsBack()
     QVERIFY(run.start());
     const int port = run.listeningPort();
     QVERIFY2(port > 0, qPrintable(run.log()));
-    const QString proc = "/proc/" + QString::number(run.process.processId());
     QVERIFY(QRegularExpression(QStringLiteral("Max open files +%1 +%1 ").arg(limit))
-                    .match(readFile(proc + "/limits"))
+                    .match(readFile(QStringLiteral("/proc/%1/limits").arg(run.process.processId())))
                     .hasMatch());
 
     // Every line asked for at once: those there are descriptors for are
