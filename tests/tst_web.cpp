@@ -41,6 +41,15 @@ QByteArray exchange(ProtocolClient &client, const QByteArray &bytes)
     });
     return std::exchange(client.mReceived, {});
 }
+
+// The page's API on a server of its own, and the HTTP front end before it.
+struct WebRig {
+    Server server;
+    OperatorActions actions{server};
+    WebApi api{server, actions, kToken};
+    HttpFrontEnd http{[this](const WebRequest &r) { return api.handle(r); }};
+    WebRig() { server.log().setEchoToStdout(false); }
+};
 } // namespace
 
 class TestWeb : public QObject {
@@ -91,11 +100,9 @@ private slots:
 
     void refusalsAndMalformedRequests()
     {
-        Server server;
-        server.log().setEchoToStdout(false);
-        server.AddLog("secret-looking log entry");
-        OperatorActions actions(server);
-        WebApi api(server, actions, kToken);
+        WebRig rig;
+        rig.server.AddLog("secret-looking log entry");
+        WebApi &api = rig.api;
         const QByteArray big = QByteArray(WebApi::kMaxBody - 10, ' ');
         const std::tuple<WebRequest, int> cases[] = {
                 {req("GET", "/", {}, {}), 200},
@@ -133,10 +140,8 @@ private slots:
 
     void actionsRunQueuedInOrderAndStateFollows()
     {
-        Server server;
-        server.log().setEchoToStdout(false);
-        OperatorActions actions(server);
-        WebApi api(server, actions, kToken);
+        WebRig rig;
+        auto &[server, actions, api, http] = rig;
         ConnectionTable &table = server.table();
         table.addColumns();
         table.addListenerRow(0, "127.0.0.1", 15150);
@@ -187,11 +192,8 @@ private slots:
 
     void frontEndBoundsWhatAClientCanHold()
     {
-        Server server;
-        server.log().setEchoToStdout(false);
-        OperatorActions actions(server);
-        WebApi api(server, actions, kToken);
-        HttpFrontEnd http([&](const WebRequest &r) { return api.handle(r); });
+        WebRig rig;
+        auto &[server, actions, api, http] = rig;
         http.setLimits({.requestBytes = 1000, .pendingWrite = 64 * 1024, .connections = 2, .idleMs = 200});
         const quint16 port = http.listen(QHostAddress::LocalHost, 0);
         QVERIFY(port != 0);
@@ -230,11 +232,8 @@ private slots:
 
     void aClientThatDoesNotReadIsCut()
     {
-        Server server;
-        server.log().setEchoToStdout(false);
-        OperatorActions actions(server);
-        WebApi api(server, actions, kToken);
-        HttpFrontEnd http([&](const WebRequest &r) { return api.handle(r); });
+        WebRig rig;
+        auto &[server, actions, api, http] = rig;
         http.setLimits({.requestBytes = 64 * 1024, .pendingWrite = 32 * 1024, .connections = 4, .idleMs = 60000});
         const quint16 port = http.listen(QHostAddress::LocalHost, 0);
         // Page requests, pipelined, none of the replies read: the replies

@@ -7,43 +7,26 @@
 
 #include "ProtocolClient.h"
 
-#include <QByteArray>
 #include <QHash>
-#include <QList>
 #include <QRegularExpression>
 #include <QSocketNotifier>
-#include <QString>
 
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <cstring>
-#include <memory>
-
 class NotifySocket {
 public:
     explicit NotifySocket(const QString &path) : mPath(path)
     {
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        const QByteArray name = path.toLocal8Bit();
-        if (size_t(name.size()) >= sizeof address.sun_path)
-            qFatal("notification socket path too long");
-        std::memcpy(address.sun_path, name.constData(), size_t(name.size()));
-        mFd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        sockaddr_un address{AF_UNIX, {}};
+        qstrncpy(address.sun_path, path.toLocal8Bit().constData(), sizeof address.sun_path);
         if (mFd < 0 || ::bind(mFd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0)
             qFatal("cannot bind the notification socket");
-        mNotifier = std::make_unique<QSocketNotifier>(mFd, QSocketNotifier::Read);
-        QObject::connect(mNotifier.get(), &QSocketNotifier::activated, [this] { datagrams(); });
+        QObject::connect(&mNotifier, &QSocketNotifier::activated, [this] { datagrams(); });
     }
-    ~NotifySocket()
-    {
-        mNotifier.reset();
-        ::close(mFd);
-    }
-    NotifySocket(const NotifySocket &) = delete;
-    NotifySocket &operator=(const NotifySocket &) = delete;
+    ~NotifySocket() { mNotifier.setEnabled(false), ::close(mFd); }
+    Q_DISABLE_COPY(NotifySocket)
 
     const QString &path() const { return mPath; }
 
@@ -60,12 +43,10 @@ public:
     QList<QByteArray> values(const QByteArray &variable)
     {
         QList<QByteArray> result;
-        for (const QByteArray &datagram : datagrams()) {
-            for (const QByteArray &assignment : datagram.split('\n')) {
+        for (const QByteArray &datagram : datagrams())
+            for (const QByteArray &assignment : datagram.split('\n'))
                 if (assignment.startsWith(variable + '='))
                     result << assignment.mid(variable.size() + 1);
-            }
-        }
         return result;
     }
 
@@ -88,8 +69,8 @@ public:
 
 private:
     QString mPath;
-    int mFd = -1;
-    std::unique_ptr<QSocketNotifier> mNotifier;
+    int mFd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    QSocketNotifier mNotifier{mFd, QSocketNotifier::Read};
     QList<QByteArray> mDatagrams;
     QHash<QByteArray, qsizetype> mSeen;
 };
