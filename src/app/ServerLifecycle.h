@@ -53,8 +53,6 @@ public:
     // folder); it wins over the application folder.
     void setSettingsFile(const QString &path) { mSettingsFile = path; }
     QString settingsPath() const;
-    // The application folder, ending in "/", once start-up has found it.
-    QString appPath() const { return mAppPath; }
 
     // --- the sequence --------------------------------------------------------------
     // The start-up sequence above; runs once.
